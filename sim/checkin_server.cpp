@@ -1,0 +1,2 @@
+// PLACEHOLDER until the check-in server lands: replaced wholesale.
+int main() { return 2; }

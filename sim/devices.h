@@ -1,0 +1,20 @@
+// The devices behind the simulated board's SPI0 chip select 0. Each is
+// called with the board lock held.
+#pragma once
+
+#include "board_state.h"
+
+namespace boatsim {
+
+// Power-on state of the whole board: pins as inputs and low, SPI idle,
+// the reader chip at its reset values, converter inputs at 0.
+void board_power_on(BoardState& s);
+
+// MFRC522 reader chip (checkin and tagreader profiles).
+void mfrc522_power_on(BoardState& s);
+void mfrc522_spi(BoardState& s, const uint8_t* tx, uint8_t* rx, uint32_t len);
+
+// MCP3008 converter (tracker profile).
+void mcp3008_spi(BoardState& s, const uint8_t* tx, uint8_t* rx, uint32_t len);
+
+}  // namespace boatsim

@@ -1,0 +1,41 @@
+// What the two check-in terminals share: their per-terminal values, the
+// boat outputs, the hardware set-up and the check-in exchange with its
+// program-wide state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// The values by which boat_checkin and boat_tracker differ; everything
+// else in this folder is one implementation for both.
+struct TerminalProfile {
+    uint8_t run_pin;
+    uint8_t run_level_running;  // level of run_pin while the boat runs
+    uint8_t kill_pin;
+    uint8_t kill_level_active;  // level of kill_pin while the kill switch is set
+    const char* led_line_end;   // appended to the LED messages
+    bool spi_divider_256;       // fixed clock divider instead of 250000 / spi_speed
+    const char* serial_format;  // per UID byte in the serial text
+    int periodic_after;         // LastCheckin above this starts a periodic check-in
+    bool report_transfer;       // "Contacting", "Do CURL", "CURL OK " messages
+};
+
+extern const TerminalProfile kCheckinTerminal;
+extern const TerminalProfile kTrackerTerminal;
+
+// The profile in use; boat_checkin's unless main chooses another first.
+extern const TerminalProfile* Terminal;
+
+// Boat outputs: each drives its lines and writes its message to stderr.
+void SetBlue();
+void SetRed();
+void SetGreen();
+void SetOff();
+void StartBoat();
+void StopBoat();
+void KillBoat();
+void UnKillBoat();
+
+// One-time hardware set-up: 0 when ready, 1 when the bcm2835 library failed.
+uint8_t HW_init(uint32_t spi_speed, uint8_t gpio);

@@ -1,0 +1,168 @@
+#include "process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+void redirect(const std::string& path, int fd, int flags) {
+    int f = open(path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
+    if (f >= 0) {
+        dup2(f, fd);
+        close(f);
+    }
+}
+
+}  // namespace
+
+Process::Process(const ProcessOptions& opts) {
+    // Everything the child needs is prepared before fork: only
+    // async-signal-safe calls run between fork and exec.
+    std::vector<std::string> env_store;
+    for (char** e = environ; *e; e++) {
+        std::string kv(*e);
+        std::string key = kv.substr(0, kv.find('='));
+        bool replaced = false;
+        for (const auto& o : opts.env)
+            if (o.substr(0, o.find('=')) == key) replaced = true;
+        if (!replaced) env_store.push_back(kv);
+    }
+    for (const auto& o : opts.env) env_store.push_back(o);
+    std::vector<char*> envp;
+    for (auto& s : env_store) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_store = opts.argv;
+    std::vector<char*> argv;
+    for (auto& s : argv_store) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        redirect(opts.stdin_path, 0, O_RDONLY);
+        redirect(opts.stdout_path, 1, O_WRONLY | O_CREAT | O_TRUNC);
+        redirect(opts.stderr_path, 2, O_WRONLY | O_CREAT | O_TRUNC);
+        if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+}
+
+Process::~Process() {
+    if (pid_ > 0 && exit_status_ < 0 && term_signal_ == 0) {
+        kill(pid_, SIGKILL);
+        int st = 0;
+        waitpid(pid_, &st, 0);
+    }
+}
+
+Process::Process(Process&& o) noexcept { *this = std::move(o); }
+
+Process& Process::operator=(Process&& o) noexcept {
+    if (this != &o) {
+        pid_ = o.pid_;
+        exit_status_ = o.exit_status_;
+        term_signal_ = o.term_signal_;
+        o.pid_ = -1;
+    }
+    return *this;
+}
+
+void Process::reap(int status) {
+    if (WIFEXITED(status)) exit_status_ = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) term_signal_ = WTERMSIG(status);
+}
+
+bool Process::running() {
+    if (pid_ <= 0 || exit_status_ >= 0 || term_signal_ != 0) return false;
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        reap(st);
+        return false;
+    }
+    return true;
+}
+
+bool Process::wait_exit(int timeout_ms) {
+    return wait_until([this] { return !running(); }, timeout_ms, 5);
+}
+
+void Process::stop(int grace_ms) {
+    if (!running()) return;
+    kill(pid_, SIGTERM);
+    if (wait_exit(grace_ms)) return;
+    kill(pid_, SIGKILL);
+    int st = 0;
+    if (waitpid(pid_, &st, 0) == pid_) reap(st);
+}
+
+bool wait_until(const std::function<bool()>& pred, int timeout_ms, int poll_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+    }
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/boattest.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data())) path_ = buf.data();
+    // Programs under test may drop to an unprivileged user and must still
+    // reach their files here.
+    chmod(path_.c_str(), 0777);
+}
+
+TempDir::~TempDir() {
+    if (path_.empty()) return;
+    std::string cmd = "rm -rf '" + path_ + "'";
+    if (std::system(cmd.c_str()) != 0) { /* best effort */ }
+}
+
+std::string bin(const std::string& relative) { return std::string(BOAT_BIN_DIR) + "/" + relative; }
+
+bool port_open(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace testsupport

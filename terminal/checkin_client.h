@@ -1,0 +1,68 @@
+// The check-in exchange shared by boat_checkin and boat_tracker: one HTTP
+// GET per check-in, the answer buffer, the session times and the outputs
+// each answer drives. What differs between the terminals (messages around
+// the transfer, serial text case, periodic threshold) comes from *Terminal,
+// so a tracker sets `Terminal = &kTrackerTerminal;` before anything else.
+//
+// Link the library `terminal` (it brings terminal_hw and libcurl).
+// Call checkin_buffers_init() once at start-up, before read_boat_id().
+#pragma once
+
+#include "terminal.h"
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+constexpr size_t kInBuffSize = 512;   // answer text, always NUL-terminated
+constexpr size_t kLastRFIDSize = 64;  // serial text of the last card
+constexpr size_t kBuffSize = 128;     // boatid.txt text, then the request URL
+
+// Program-wide check-in globals.
+extern char* InBuff;
+extern int InBuffPointer;  // bytes of the current answer collected so far
+extern int Days;
+extern int Seconds;
+extern time_t StartTime;
+extern time_t EndTime;
+
+// Loop state the exchange reads and changes; the main loops own its meaning.
+extern int Active;        // 1 while a granted session runs
+extern int LastCheckin;   // idle count towards the periodic check-in
+extern char* LastRFID;    // kLastRFIDSize bytes
+extern char* Buff;        // kBuffSize bytes
+extern const char* URL;   // base URL, the compiled-in one by default
+extern int BoatID;
+
+// Clock and sleep of everything in the terminals. Tests replace them to
+// drive sessions and pauses without waiting; programs leave them alone.
+extern time_t (*terminal_time)(time_t*);
+extern int (*terminal_usleep)(useconds_t);
+
+// Allocates LastRFID, Buff and InBuff once, each holding the empty text.
+void checkin_buffers_init();
+
+// Reads the boat number from `path` (boatid.txt in the working directory):
+// its first bytes into Buff, scanned with "%d". 0 when missing or not a
+// number.
+int read_boat_id(const char* path = "boatid.txt");
+
+// Serial text of a UID: two hex digits per byte in Terminal's case,
+// NUL-terminated; cut to fit `size`.
+void format_serial(const uint8_t* sn, uint8_t sn_len, char* out, size_t size);
+
+// libcurl write function: appends the chunk to InBuff, keeping the first
+// kInBuffSize - 1 bytes of the whole body. Always takes the whole chunk.
+size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
+
+enum class AnswerKind { kill, bad, grant };
+AnswerKind classify_answer(const char* answer);
+
+// A card was read: check it in with its serial text, signal the outcome on
+// the LED and apply the answer. Blocks for the transfer (at most ~30 s).
+void card_checkin(const char* serial);
+
+// Repeats the last check-in with LastRFID ("Performing Check In").
+void periodic_checkin();

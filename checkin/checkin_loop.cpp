@@ -1,0 +1,92 @@
+#include "checkin_loop.h"
+
+#include "checkin_client.h"
+#include "reader.h"
+#include "terminal.h"
+
+#include <bcm2835.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+int Counter = 0;
+uint8_t use_gpio = 1;
+uint8_t gpio = 18;
+
+int (*checkin_setuid)(uid_t) = setuid;
+
+namespace {
+
+constexpr uint32_t kSpiSpeedKHz = 5000;
+constexpr uid_t kRunUid = 500;
+constexpr useconds_t kIdlePollUs = 200000;
+constexpr uint8_t kOutputPins[] = {17, 22, 27, 23, 14};  // LED, run relay, kill relay
+
+uint16_t CType = 0;
+uint8_t SN[10];
+uint8_t SN_len = 0;
+char sn_str[255];
+
+void idle_poll() {
+    Counter++;
+    LastCheckin++;
+    terminal_usleep(kIdlePollUs);
+    if (Counter > 10) {
+        if (Counter > 12) {
+            Counter = 0;
+            if (Active) {
+                time_t Now = terminal_time(nullptr);
+                if (Now > EndTime) {
+                    Active = 0;
+                    SetOff();
+                    StopBoat();
+                }
+            } else {
+                SetOff();
+            }
+        } else if (!Active) {
+            SetBlue();
+        }
+    }
+    if (LastCheckin > Terminal->periodic_after) periodic_checkin();
+}
+
+void card() {
+    if (select_tag_sn(SN, &SN_len) != READER_OK) return;
+    format_serial(SN, SN_len <= sizeof SN ? SN_len : sizeof SN, sn_str, sizeof sn_str);
+    fprintf(stderr, "Serial: %s\n", sn_str);
+    card_checkin(sn_str);
+    if (use_gpio) bcm2835_gpio_write(gpio, HIGH);
+    PcdHalt();
+    if (use_gpio) bcm2835_gpio_write(gpio, LOW);
+}
+
+}  // namespace
+
+int checkin_startup() {
+    use_gpio = 1;
+    gpio = 18;
+    checkin_buffers_init();
+    BoatID = read_boat_id();
+    fprintf(stderr, "I Am Boat %d\r\n", BoatID);
+    if (HW_init(kSpiSpeedKHz, gpio) != 0) return 1;
+    // The peripherals stay open; a failed switch leaves the start rights.
+    if (checkin_setuid(kRunUid) != 0) { /* runs on as started */ }
+    InitRc522();
+    for (uint8_t pin : kOutputPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
+    StopBoat();
+    SetOff();
+    Active = 0;
+    Counter = 0;
+    LastCheckin = 0;
+    return 0;
+}
+
+void checkin_pass() {
+    uint8_t status = find_tag(&CType);
+    if (status == READER_NO_TAG)
+        idle_poll();
+    else if (status == READER_OK || status == READER_COLLISION)
+        card();
+    // Reader errors: straight to the next poll, nothing counted.
+}

@@ -1,0 +1,21 @@
+// boat_checkin's start-up and one pass of its card polling loop, split out
+// of main so a test can drive the loop pass by pass.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+// Loop state of boat_checkin beyond what the check-in exchange shares.
+extern int Counter;        // idle polls in the current blink cycle
+extern uint8_t use_gpio;   // pulse the signal pin around the card halt
+extern uint8_t gpio;       // the signal pin
+
+// Identity switch after the hardware is open; tests keep their rights.
+extern int (*checkin_setuid)(uid_t);
+
+// Start-up up to the loop: 0 ready, 1 when the hardware set-up failed.
+int checkin_startup();
+
+// One pass: poll the reader and handle an idle poll or a card.
+void checkin_pass();

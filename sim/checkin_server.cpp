@@ -1,2 +1,201 @@
-// PLACEHOLDER until the check-in server lands: replaced wholesale.
-int main() { return 2; }
+// checkin-server: a small check-in server for the demo and the tests.
+//
+//   checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]
+//
+// Serves GET on the path of the compiled base URL. The answer for a card
+// comes from FILE, read afresh for every request so it can be changed
+// while the server runs: one line per card, "serial answer text" (the
+// serial matched without regard to case; blank lines and "#" comments
+// ignored). Cards not in the table get --unknown (default "BAD").
+//
+// An answer starting with "!" asks for a special behaviour:
+//   !status N TEXT    HTTP status N with body TEXT
+//   !redirect TEXT    302 to the same path; the followed request gets TEXT
+//   !chunks A|B|...   chunked body, one chunk per part, 200 ms apart
+//   !empty            200 with an empty body
+//   !hang             never answers (until the server is stopped)
+//
+// Every request is logged on stdout: "checkin RFID=<serial> BoatID=<n> -> <answer>".
+#include <httplib.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> g_stopping{false};
+std::mutex g_out_mutex;
+
+struct Options {
+    std::string cards;
+    std::string unknown = "BAD";
+    std::string bind = "127.0.0.1";
+    int port = 0;
+    std::string path;
+};
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string answer_for(const Options& o, const std::string& serial) {
+    if (!o.cards.empty()) {
+        std::ifstream in(o.cards);
+        std::string line;
+        const std::string key = lower(serial);
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            size_t start = line.find_first_not_of(" \t");
+            if (start == std::string::npos || line[start] == '#') continue;
+            size_t end = line.find_first_of(" \t", start);
+            std::string card = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (lower(card) != key) continue;
+            if (end == std::string::npos) return "";
+            size_t text = line.find_first_not_of(" \t", end);
+            return text == std::string::npos ? "" : line.substr(text);
+        }
+    }
+    return o.unknown;
+}
+
+void log_request(const std::string& serial, const std::string& boat, const std::string& answer) {
+    std::lock_guard<std::mutex> lock(g_out_mutex);
+    printf("checkin RFID=%s BoatID=%s -> %s\n", serial.c_str(), boat.c_str(), answer.c_str());
+    fflush(stdout);
+}
+
+// Splits "!word rest" into word and rest.
+void directive(const std::string& answer, std::string* word, std::string* rest) {
+    size_t sp = answer.find(' ');
+    *word = answer.substr(1, sp == std::string::npos ? std::string::npos : sp - 1);
+    *rest = sp == std::string::npos ? "" : answer.substr(sp + 1);
+}
+
+void respond(const Options& o, const httplib::Request& req, httplib::Response& res) {
+    std::string serial = req.get_param_value("RFID");
+    std::string boat = req.get_param_value("BoatID");
+    std::string answer = answer_for(o, serial);
+    if (req.has_param("hop")) {
+        // Second leg of a redirect: the text after the directive.
+        std::string word, rest;
+        directive(answer, &word, &rest);
+        answer = rest;
+    }
+    log_request(serial, boat, answer);
+
+    if (answer.empty() || answer[0] != '!') {
+        res.set_content(answer, "text/plain");
+        return;
+    }
+    std::string word, rest;
+    directive(answer, &word, &rest);
+    if (word == "status") {
+        char* end = nullptr;
+        long status = strtol(rest.c_str(), &end, 10);
+        res.status = static_cast<int>(status);
+        res.set_content(*end == ' ' ? end + 1 : end, "text/plain");
+    } else if (word == "redirect") {
+        res.set_redirect(o.path + "?RFID=" + serial + "&BoatID=" + boat + "&hop=1");
+    } else if (word == "chunks") {
+        std::vector<std::string> parts;
+        std::stringstream ss(rest);
+        for (std::string p; std::getline(ss, p, '|');) parts.push_back(p);
+        res.set_chunked_content_provider("text/plain", [parts](size_t, httplib::DataSink& sink) {
+            for (size_t i = 0; i < parts.size(); i++) {
+                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                if (!sink.write(parts[i].data(), parts[i].size())) return false;
+            }
+            sink.done();
+            return true;
+        });
+    } else if (word == "empty") {
+        res.set_content("", "text/plain");
+    } else if (word == "hang") {
+        while (!g_stopping) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+        res.set_content(answer, "text/plain");
+    }
+}
+
+// Port and path of the compiled base URL, "http://host[:port]/path".
+void parse_base_url(const char* url, int* port, std::string* path) {
+    std::string u(url);
+    size_t host = u.find("://");
+    host = host == std::string::npos ? 0 : host + 3;
+    size_t slash = u.find('/', host);
+    std::string authority = u.substr(host, slash == std::string::npos ? std::string::npos : slash - host);
+    *path = slash == std::string::npos ? "/" : u.substr(slash);
+    size_t colon = authority.rfind(':');
+    *port = colon == std::string::npos ? 80 : atoi(authority.c_str() + colon + 1);
+}
+
+int usage() {
+    fprintf(stderr, "usage: checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    parse_base_url(BOAT_CHECKIN_URL, &o.port, &o.path);
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) return usage();
+        if (a == "--cards")
+            o.cards = argv[++i];
+        else if (a == "--unknown")
+            o.unknown = argv[++i];
+        else if (a == "--port")
+            o.port = atoi(argv[++i]);
+        else if (a == "--bind")
+            o.bind = argv[++i];
+        else
+            return usage();
+    }
+    if (o.port <= 0 || o.port > 65535) return usage();
+
+    // Signals are taken by one thread that stops the server; the workers
+    // never see them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    httplib::Server server;
+    server.Get(o.path, [&o](const httplib::Request& req, httplib::Response& res) { respond(o, req, res); });
+
+    std::thread stopper([&] {
+        int sig = 0;
+        sigwait(&stop_signals, &sig);
+        g_stopping = true;
+        server.stop();
+    });
+
+    if (!server.bind_to_port(o.bind, o.port)) {
+        fprintf(stderr, "checkin-server: cannot listen on %s:%d\n", o.bind.c_str(), o.port);
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
+        return 1;
+    }
+    printf("checkin-server listening on http://%s:%d%s\n", o.bind.c_str(), o.port, o.path.c_str());
+    fflush(stdout);
+    server.listen_after_bind();
+    stopper.join();
+    return 0;
+}

@@ -1,0 +1,49 @@
+// A private view of /etc and /dev for one test process and the programs it
+// starts, so that tests can supply fixed system paths (a configuration file
+// under /etc, the syslog socket /dev/log) without touching the host's.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Moves this process into a mount namespace of its own in which /etc and /dev
+// are overlays of the host's: what is written there lives in a temporary
+// directory and is seen only by this process and the children it starts
+// afterwards. Needs root; call it once, while the process has one thread.
+// False with a reason in *err when the namespace cannot be made.
+bool enter_private_mounts(std::string* err);
+
+// A syslog daemon's socket: a unix datagram socket bound at `path`
+// (normally /dev/log, inside the private mounts), which decodes each
+// datagram that syslog(3) sends.
+class SyslogSink {
+public:
+    struct Message {
+        int priority = -1;  // facility * 8 + level
+        std::string ident;  // the syslog identity (program name by default)
+        std::string text;   // the message exactly as formatted
+        std::string raw;
+    };
+
+    explicit SyslogSink(const std::string& path = "/dev/log");
+    ~SyslogSink();
+    SyslogSink(const SyslogSink&) = delete;
+    SyslogSink& operator=(const SyslogSink&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+
+    // The next message, waiting at most timeout_ms. False when none came.
+    bool next(Message* m, int timeout_ms);
+    // Every message that arrives until none has come for quiet_ms.
+    std::vector<Message> drain(int quiet_ms);
+
+private:
+    std::string path_;
+    std::string error_;
+    int fd_ = -1;
+};
+
+}  // namespace testsupport

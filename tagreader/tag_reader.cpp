@@ -1,0 +1,104 @@
+#include "tag_reader.h"
+
+#include "config.h"
+#include "reader.h"
+#include "terminal.h"
+
+#include <bcm2835.h>
+#include <grp.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+uint8_t gpio = 255;
+uint8_t use_gpio = 0;
+uint32_t spi_speed = 10000000;
+uid_t uid = 0;
+uint16_t CType = 0;
+uint8_t SN[10];
+uint8_t SN_len = 0;
+char sn_str[21];
+
+void usage(const char* prog) {
+    printf("Usage:\n%s [options]\n\nOptions:\n -d\t Debug mode\n\n", prog);
+}
+
+int tag_reader_start(int argc, char** argv) {
+    // Value buffer of the lookups; config's own `str` is the line they read.
+    char str[255];
+
+    if (argc > 1) {
+        if (strcmp(argv[1], "-d") != 0) {
+            usage(argv[0]);
+            return 1;
+        }
+        debug = 1;
+        printf("Debug mode.\n");
+        // Runs until killed: the line must not wait in the buffer.
+        fflush(stdout);
+    }
+
+    if (open_config_file(config_file) != 0) {
+        if (debug)
+            fputs("Can't open config file!", stderr);
+        else
+            syslog(LOG_DAEMON | LOG_ERR, "Can't open config file!");
+        return 1;
+    }
+
+    if (find_config_param("GPIO=", str, 254, 1) == 1) {
+        gpio = static_cast<uint8_t>(strtol(str, nullptr, 10));
+        if (gpio > 27) {
+            gpio = 255;
+            use_gpio = 0;
+        } else {
+            use_gpio = 1;
+        }
+    }
+
+    if (find_config_param("SPI_SPEED=", str, 254, 1) == 1) {
+        unsigned long speed = strtoul(str, nullptr, 10);
+        if (speed > 125000) speed = 125000;
+        if (speed <= 3) speed = 4;
+        spi_speed = static_cast<uint32_t>(speed);
+    }
+
+    if (HW_init(spi_speed, gpio) != 0) return 1;
+
+    // Without a "UID=" line an ordinary user keeps being who it is.
+    uid = getuid();
+    if (read_conf_uid(&uid) != 0) return 1;
+
+    // Root's supplementary groups would survive setgid and setuid and keep
+    // the root group's access; leave none behind.
+    if (geteuid() == 0 && uid != 0 && setgroups(0, nullptr) != 0) {
+    }
+    // Refused only without the rights; then we keep the identity we have.
+    if (setuid(uid) != 0) {
+    }
+
+    InitRc522();
+    return 0;
+}
+
+void tag_reader_pass() {
+    uint8_t status = find_tag(&CType);
+    if (status == READER_NO_TAG) {
+        usleep(200000);
+        return;
+    }
+    if (status != READER_OK && status != READER_COLLISION) return;
+    if (select_tag_sn(SN, &SN_len) != READER_OK) return;
+
+    const int n = SN_len <= sizeof SN ? SN_len : sizeof SN;
+    for (int i = 0; i < n; i++) snprintf(sn_str + 2 * i, sizeof sn_str - 2 * i, "%02x", SN[i]);
+    sn_str[2 * n] = '\0';
+
+    if (debug) fprintf(stderr, "Type: %04x, Serial: %s\n", CType, sn_str);
+    if (use_gpio) bcm2835_gpio_write(gpio, HIGH);
+    PcdHalt();
+    if (use_gpio) bcm2835_gpio_write(gpio, LOW);
+}

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# A private MariaDB server for the tracker tests: its own data directory
+# under DIR, listening on 127.0.0.1:3306 and on DIR/mysqld.sock, with the
+# tracker's schema loaded.
+#   mariadb.sh start DIR     fresh data directory, start, load the schema
+#   mariadb.sh stop DIR      stop the server (data kept)
+#   mariadb.sh resume DIR    start again on the kept data directory
+# Exits non-zero with the reason on stderr when the server cannot run.
+set -euo pipefail
+
+cmd=${1:?usage: mariadb.sh start|stop|resume DIR}
+dir=${2:?usage: mariadb.sh start|stop|resume DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+schema=${BOAT_SCHEMA:-$here/../../../deploy/schema.sql}
+sock=$dir/mysqld.sock
+pidf=$dir/mysqld.pid
+
+fail() { echo "mariadb.sh: $*" >&2; [[ -f $dir/server.log ]] && tail -n 20 "$dir/server.log" >&2; exit 1; }
+
+server_pid() { [[ -f $pidf ]] && cat "$pidf" 2>/dev/null || true; }
+
+stop_server() {
+    local pid
+    pid=$(server_pid)
+    [[ -n $pid ]] || return 0
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -TERM "$pid"
+        for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; sleep 0.2; fi
+    fi
+    rm -f "$pidf"
+}
+
+port_busy() { (exec 3<>/dev/tcp/127.0.0.1/3306) 2>/dev/null; }
+
+start_server() {
+    port_busy && fail "127.0.0.1:3306 is already in use by another program"
+    setsid /usr/sbin/mariadbd --no-defaults --user=root --datadir="$dir/data" \
+        --socket="$sock" --pid-file="$pidf" --bind-address=127.0.0.1 --port=3306 \
+        --skip-name-resolve --log-error="$dir/server.log" \
+        --innodb-buffer-pool-size=16M --innodb-log-file-size=8M \
+        </dev/null >/dev/null 2>&1 &
+    local launcher=$!
+    for _ in $(seq 600); do
+        if mariadb-admin --no-defaults --socket="$sock" -uroot ping >/dev/null 2>&1 && port_busy; then
+            return 0
+        fi
+        kill -0 "$launcher" 2>/dev/null || fail "mariadbd exited during start-up"
+        sleep 0.1
+    done
+    fail "mariadbd did not answer within 60 s"
+}
+
+case $cmd in
+start)
+    stop_server
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
+        --auth-root-authentication-method=socket --skip-test-db \
+        >"$dir/install.log" 2>&1 || fail "mariadb-install-db failed (see $dir/install.log)"
+    start_server
+    mariadb --no-defaults --socket="$sock" -uroot <"$schema" || fail "loading $schema failed"
+    ;;
+stop)
+    stop_server
+    ;;
+resume)
+    [[ -d $dir/data ]] || fail "no data directory in $dir: run start first"
+    start_server
+    ;;
+*)
+    fail "unknown command $cmd"
+    ;;
+esac

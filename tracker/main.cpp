@@ -1,0 +1,36 @@
+// boat_tracker: the check-in terminal with an NFC reader, GPS, fuel and
+// database telemetry. Runs until killed.
+#include "telemetry.h"
+#include "terminal.h"
+#include "tracker_loop.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int /*argc*/, char** argv) {
+    Terminal = &kTrackerTerminal;
+    // Under a service manager stdout is a pipe; position lines should reach
+    // the journal as they happen, not in 4 KiB blocks.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    int rc = gps_connect();
+    if (rc == -1) {
+        printf("code: %d, reason: %s\n", rc, gps_errstr(rc));
+        return 1;
+    }
+    if (!db_connect()) {
+        fprintf(stderr, "Conection error : %s\n", connection ? mysql_error(connection) : "out of memory");
+        exit(1);
+    }
+    fprintf(stderr, "MySql Connected\r\n");
+
+    if (tracker_board_startup() != 0) return 1;
+    if (tracker_nfc_startup(argv[0]) != 0) exit(1);
+
+    query = static_cast<char*>(malloc(kQuerySize));
+    if (query == nullptr) {
+        fprintf(stderr, "Out of memory");
+        exit(1);
+    }
+    for (;;) tracker_pass();
+}

@@ -1,0 +1,30 @@
+// boat_tracker's pass loop and the start-up it shares with the tests, split
+// out of main so a test can drive the loop pass by pass.
+#pragma once
+
+#include <nfc/nfc.h>
+
+#include <cstdint>
+
+extern int Counter;        // passes made; n - 1 at the start of pass n
+extern uint8_t use_gpio;   // pulse the signal pin after each card
+extern uint8_t gpio;       // the signal pin
+extern nfc_context* context;
+extern nfc_device* pnd;
+
+// Polls the reader for one type A target at 106 kbit/s: > 0 when *nt holds
+// a selected target. Tests replace it; the default asks pnd.
+extern int (*tracker_select)(nfc_target* nt);
+
+// Start-up between the database and libnfc: buffers, boat number, hardware,
+// output pins, boat stopped and LED off, loop state cleared. 0 ready, 1 when
+// the hardware set-up failed.
+int tracker_board_startup();
+
+// Start-up of libnfc: context, default device, initiator mode with a select
+// that returns when no card is there. 0 ready, 1 after reporting a failure.
+int tracker_nfc_startup(const char* program);
+
+// One pass: fuel, GPS row every tenth pass, LED and expiry, periodic
+// check-in, card poll and card check-in.
+void tracker_pass();

@@ -1,0 +1,380 @@
+// tag_reader as a whole program on a simulated board. Each test process has
+// private mounts, so it supplies /etc/RC522.conf and reads /dev/log itself.
+#include "field.h"
+#include "private_mounts.h"
+#include "process.h"
+#include "temp_board.h"
+
+#include <gtest/gtest.h>
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+using testsupport::Process;
+using testsupport::ProcessOptions;
+using testsupport::SyslogSink;
+using testsupport::TempBoard;
+using testsupport::TempDir;
+using testsupport::read_file;
+using testsupport::wait_until;
+
+namespace {
+
+SyslogSink* g_sink = nullptr;
+
+class PrivateSyslog : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(testsupport::enter_private_mounts(&err)) << err;
+        sink_ = std::make_unique<SyslogSink>();
+        ASSERT_TRUE(sink_->ok()) << sink_->error();
+        g_sink = sink_.get();
+    }
+    void TearDown() override {
+        g_sink = nullptr;
+        sink_.reset();
+    }
+
+private:
+    std::unique_ptr<SyslogSink> sink_;
+};
+
+constexpr int kPrioInfo = LOG_DAEMON | LOG_INFO;  // 30
+constexpr int kPrioErr = LOG_DAEMON | LOG_ERR;    // 27
+constexpr const char* kConfPath = "/etc/RC522.conf";
+constexpr int kWaitMs = 10000;
+
+const std::string kCard4 = "0a1bc203";
+const std::string kCard7 = "04a1b2c3d4e5f6";
+const std::string kLine4 = "Type: 0400, Serial: 0a1bc203\n";
+const std::string kLine7 = "Type: 4400, Serial: 04a1b2c3d4e5f6\n";
+
+std::string messages_text(const std::vector<SyslogSink::Message>& ms) {
+    std::string s;
+    for (const auto& m : ms) s += "<" + std::to_string(m.priority) + ">" + m.ident + ": " + m.text + "|";
+    return s;
+}
+
+class TagReader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(g_sink, nullptr);
+        g_sink->drain(0);
+        unlink(kConfPath);
+    }
+    void TearDown() override {
+        proc_.stop();
+        unlink(kConfPath);
+    }
+
+    static void config(const std::string& text) { testsupport::write_file(kConfPath, text); }
+
+    void start(std::vector<std::string> args, const std::string& program = testsupport::bin("tagreader/tag_reader"),
+               const std::string& state_env = "") {
+        ProcessOptions o;
+        o.argv = {program};
+        for (auto& a : args) o.argv.push_back(a);
+        o.env = {state_env.empty() ? board_.env() : state_env, "BOATSIM_SPI_TRACE=" + trace_};
+        o.stdout_path = out_;
+        o.stderr_path = err_;
+        spi_before_ = spi().transfers;
+        proc_ = Process(o);
+        ASSERT_GT(proc_.pid(), 0);
+    }
+
+    // Start-up is over once the reader chip has been initialised.
+    void wait_ready() {
+        ASSERT_TRUE(wait_until([&] { return spi().transfers > spi_before_ || !proc_.running(); }, kWaitMs));
+        ASSERT_TRUE(proc_.running()) << "exit " << proc_.exit_status() << ", stderr: " << err();
+    }
+
+    void wait_exit_1() {
+        ASSERT_TRUE(proc_.wait_exit(kWaitMs)) << "still running";
+        EXPECT_EQ(proc_.exit_status(), 1);
+    }
+
+    boatsim::SpiState spi() {
+        boatsim::Lock lock(&board_.state());
+        return board_.state().spi;
+    }
+
+    // REQA frames sent so far: each is the byte 26 written into the chip's
+    // FIFO (FIFODataReg 09, address byte 12). Every poll pass sends one.
+    int reqa() {
+        std::istringstream in(read_file(trace_));
+        int n = 0;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("tx 12 26", 0) == 0) n++;
+        return n;
+    }
+
+    // Lets three more poll passes run: any report or pulse they would give
+    // for a card still in the field has happened when this returns.
+    void three_more_passes() {
+        int r = reqa();
+        ASSERT_TRUE(wait_until([&] { return reqa() >= r + 3; }, kWaitMs)) << "the poll loop stopped";
+    }
+
+    std::vector<boatsim::GpioEvent> events_on(uint8_t pin) {
+        std::vector<boatsim::GpioEvent> out;
+        for (const auto& e : board_.events_since(0))
+            if (e.pin == pin) out.push_back(e);
+        return out;
+    }
+
+    int pulses(uint8_t pin) {
+        int n = 0;
+        for (const auto& e : events_on(pin)) n += e.level == 1;
+        return n;
+    }
+
+    boatsim::CardState card_state(const std::string& uid_hex) {
+        auto uid = testsupport::hex_bytes(uid_hex);
+        boatsim::Lock lock(&board_.state());
+        for (const auto& c : board_.state().cards)
+            if (c.in_field && c.uid_len == uid.size() && std::equal(uid.begin(), uid.end(), c.uid))
+                return static_cast<boatsim::CardState>(c.state);
+        return boatsim::CardState::idle;
+    }
+
+    void wait_halted(const std::string& uid_hex) {
+        ASSERT_TRUE(wait_until([&] { return card_state(uid_hex) == boatsim::CardState::halt; }, kWaitMs))
+            << "card " << uid_hex << " was not halted";
+    }
+
+    bool err_is(const std::string& want) {
+        return wait_until([&] { return err() == want; }, kWaitMs);
+    }
+
+    std::string out() { return read_file(out_); }
+    std::string err() { return read_file(err_); }
+
+    // Start-up messages of a process that is ready or has ended: all of them
+    // have been sent by then.
+    std::vector<SyslogSink::Message> logged() { return g_sink->drain(0); }
+
+    TempBoard board_ {boatsim::Profile::tagreader};
+    TempDir dir_;
+    std::string out_ = dir_.file("stdout");
+    std::string err_ = dir_.file("stderr");
+    std::string trace_ = dir_.file("spi.trace");
+    Process proc_;
+    uint64_t spi_before_ = 0;
+};
+
+std::string status_line(pid_t pid, const std::string& key) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + ":", 0) == 0) {
+            std::string v = line.substr(key.size() + 1);
+            v.erase(0, v.find_first_not_of(" \t"));
+            v.erase(v.find_last_not_of(" \t") + 1);
+            return v;
+        }
+    return "?";
+}
+
+TEST_F(TagReader, DebugModeReportsEachPresentationOnce) {
+    config("GPIO=17\nUID=1000\nGID=1000\n");
+    start({"-d", "second argument ignored"});
+    wait_ready();
+    EXPECT_EQ(out(), "Debug mode.\n");
+
+    board_.put_card(kCard4);
+    ASSERT_TRUE(err_is(kLine4)) << err();
+    three_more_passes();
+    EXPECT_EQ(err(), kLine4) << "a card that stays is reported once";
+
+    board_.put_card(kCard7);  // the first card stays in the field
+    ASSERT_TRUE(err_is(kLine4 + kLine7)) << err();
+    three_more_passes();
+    EXPECT_EQ(err(), kLine4 + kLine7);
+
+    board_.take_card(kCard4);
+    board_.take_card(kCard7);
+    board_.put_card(kCard4);
+    ASSERT_TRUE(err_is(kLine4 + kLine7 + kLine4)) << err();
+    three_more_passes();
+    EXPECT_EQ(err(), kLine4 + kLine7 + kLine4);
+    EXPECT_EQ(pulses(17), 3);
+}
+
+TEST_F(TagReader, NormalModeIsSilentAndPulsesTheSignalPinOncePerPresentation) {
+    config("GPIO=17\nSPI_SPEED=5000\nUID=1000\nGID=1000\n");
+    start({});
+    wait_ready();
+    EXPECT_EQ(board_.level(17), 0);
+
+    board_.put_card(kCard4);
+    wait_halted(kCard4);
+    three_more_passes();
+    EXPECT_EQ(pulses(17), 1);
+    board_.take_card(kCard4);
+    board_.put_card(kCard4);
+    ASSERT_TRUE(wait_until([&] { return pulses(17) == 2; }, kWaitMs));
+    three_more_passes();
+
+    std::vector<int> levels;
+    for (const auto& e : events_on(17)) levels.push_back(e.level);
+    EXPECT_EQ(levels, (std::vector<int> {0, 1, 0, 1, 0})) << "low at start, then one pulse per presentation";
+    EXPECT_EQ(board_.events_since(0).size(), levels.size()) << "no other pin is written";
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(spi().divider, 50);
+}
+
+TEST_F(TagReader, SignalPinIsTheLow8BitsOfGpio) {
+    config("GPIO=280\nUID=1000\n");
+    start({});
+    wait_ready();
+    board_.put_card(kCard7);
+    ASSERT_TRUE(wait_until([&] { return pulses(24) == 1 && board_.level(24) == 0; }, kWaitMs));
+    auto ev = events_on(24);
+    ASSERT_EQ(ev.size(), 3u);
+    EXPECT_EQ(board_.events_since(0).size(), 3u) << "only GPIO 24 is written";
+    auto ms = logged();
+    ASSERT_EQ(ms.size(), 1u) << messages_text(ms);
+    EXPECT_EQ(ms[0].priority, kPrioInfo);
+    EXPECT_EQ(ms[0].ident, "tag_reader");
+    EXPECT_EQ(ms[0].text, "Found param. GPIO=280\n");
+}
+
+TEST_F(TagReader, GpioAbove27MeansNoSignalPin) {
+    for (const char* value : {"28", "-1"}) {
+        SCOPED_TRACE(value);
+        uint64_t since = board_.last_seq();
+        config(std::string("GPIO=") + value + "\nUID=1000\n");
+        start({});
+        wait_ready();
+        board_.put_card(kCard4);
+        wait_halted(kCard4);
+        three_more_passes();
+        EXPECT_EQ(board_.events_since(since).size(), 0u) << "no GPIO is written";
+        proc_.stop();
+        board_.take_card(kCard4);
+    }
+}
+
+TEST_F(TagReader, SpiSpeedSetsTheClockDivider) {
+    config("SPI_SPEED=200000 # more than the bus can do\nUID=1000\n");
+    start({});
+    wait_ready();
+    EXPECT_EQ(spi().divider, 2);
+    auto ms = logged();
+    ASSERT_EQ(ms.size(), 1u) << messages_text(ms);
+    EXPECT_EQ(ms[0].priority, kPrioInfo);
+    EXPECT_EQ(ms[0].text, "Found param. SPI_SPEED=200000 ");
+    proc_.stop();
+
+    config("UID=1000\n");
+    start({});
+    wait_ready();
+    EXPECT_EQ(spi().divider, 0) << "without SPI_SPEED= the slowest clock";
+    EXPECT_EQ(logged().size(), 0u);
+}
+
+TEST_F(TagReader, BadArgumentPrintsUsage) {
+    config("UID=1000\n");
+    for (const char* arg : {"-x", "d", "-d-"}) {
+        SCOPED_TRACE(arg);
+        start({arg, "-d"});
+        wait_exit_1();
+        EXPECT_EQ(out(), "Usage:\n" + testsupport::bin("tagreader/tag_reader") +
+                             " [options]\n\nOptions:\n -d\t Debug mode\n\n");
+        EXPECT_EQ(err(), "");
+    }
+    EXPECT_EQ(spi().begun, 0) << "the hardware is not touched";
+    EXPECT_EQ(logged().size(), 0u);
+}
+
+TEST_F(TagReader, MissingConfigFileEndsStartUp) {
+    start({});
+    wait_exit_1();
+    auto ms = logged();
+    ASSERT_EQ(ms.size(), 1u) << messages_text(ms);
+    EXPECT_EQ(ms[0].priority, kPrioErr);
+    EXPECT_EQ(ms[0].text, "Can't open config file!");
+    EXPECT_EQ(err(), "");
+
+    start({"-d"});
+    wait_exit_1();
+    EXPECT_EQ(out(), "Debug mode.\n");
+    EXPECT_EQ(err(), "Can't open config file!");
+    EXPECT_EQ(logged().size(), 0u) << "debug mode reports on stderr only";
+    EXPECT_EQ(spi().begun, 0);
+}
+
+TEST_F(TagReader, RunsAsConfiguredUserAndGroupAfterStartUp) {
+    ASSERT_EQ(getuid(), 0u) << "these tests run as root";
+    config("UID=1234\nGID=2345\n");
+    start({"-d"});
+    wait_ready();
+    EXPECT_EQ(status_line(proc_.pid(), "Uid"), "1234\t1234\t1234\t1234");
+    EXPECT_EQ(status_line(proc_.pid(), "Gid"), "2345\t2345\t2345\t2345");
+    EXPECT_EQ(status_line(proc_.pid(), "Groups"), "") << "no supplementary group of root is kept";
+    // The hardware opened as root stays usable.
+    board_.put_card(kCard4);
+    EXPECT_TRUE(err_is(kLine4)) << err();
+}
+
+TEST_F(TagReader, RefusedIdentityEndsStartUpAfterTheHardwareSetUp) {
+    struct Case {
+        const char* conf;
+        const char* message;
+    } cases[] = {
+        {"GID=1000\n", "UID must be set!\n"},
+        {"UID=99\n", "Invalid UID: 99\n"},
+        {"UID=1000\nGID=wheel\n", "Invalid GID: wheel\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.conf);
+        config(c.conf);
+        start({"-d"});
+        wait_exit_1();
+        auto ms = logged();
+        ASSERT_EQ(ms.size(), 1u) << messages_text(ms);
+        EXPECT_EQ(ms[0].priority, kPrioErr);
+        EXPECT_EQ(ms[0].text, c.message);
+        EXPECT_EQ(spi().begun, 1);
+        EXPECT_EQ(spi().transfers, 0u) << "the reader chip is not touched";
+    }
+}
+
+TEST_F(TagReader, BoardThatCannotBeOpenedEndsStartUp) {
+    config("GPIO=17\nUID=1000\n");
+    start({"-d"}, testsupport::bin("tagreader/tag_reader"), "BOATSIM_STATE=" + dir_.file("no-such.state"));
+    wait_exit_1();
+    auto ms = logged();
+    ASSERT_EQ(ms.size(), 2u) << messages_text(ms);
+    EXPECT_EQ(ms[0].text, "Found param. GPIO=17\n");
+    EXPECT_EQ(ms[1].priority, kPrioErr);
+    EXPECT_EQ(ms[1].text, "Can't init bcm2835!\n");
+    EXPECT_EQ(err().find("Can't init"), std::string::npos) << "syslog only, also in debug mode";
+}
+
+TEST_F(TagReader, PiBuildFailsToInitOnAPc) {
+    std::string program = std::string(BOAT_RPI_BIN_DIR) + "/tagreader/tag_reader";
+    if (std::string(BOAT_RPI_BIN_DIR).empty() || access(program.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no Pi build (BOAT_RPI_BIN_DIR)";
+    config("UID=1000\n");
+    start({}, program);
+    wait_exit_1();
+    auto ms = logged();
+    ASSERT_EQ(ms.size(), 1u) << messages_text(ms);
+    EXPECT_EQ(ms[0].priority, kPrioErr);
+    EXPECT_EQ(ms[0].ident, "tag_reader");
+    EXPECT_EQ(ms[0].text, "Can't init bcm2835!\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new PrivateSyslog);
+    return RUN_ALL_TESTS();
+}

@@ -63,7 +63,8 @@ struct Card {
     uint8_t level;      // cascade levels selected so far (card model's use)
     uint8_t auth_sector;  // sector authenticated, 0xFF none (card model's use)
     uint8_t write_block;  // block awaiting the data of a WRITE, 0xFF none
-    uint8_t pad[4];
+    uint8_t auth_key;     // 0x60 key A, 0x61 key B: key of the authentication (card model's use)
+    uint8_t pad[3];
     uint8_t blocks[64][16];
 };
 

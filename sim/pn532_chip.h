@@ -62,8 +62,14 @@ struct Pn532Reply {
     std::array<uint8_t, kMaxFrameData> data {};
 };
 
-// Time a passive activation attempt takes when no card answers, and how
-// often the chip retries. See pn532_chip.cpp for the reasoning.
+// Time one passive activation attempt takes when no card answers; the chip
+// makes 1 + MxRtyPassiveActivation of them (RFConfiguration item 5).
+// The user manual gives no figure. An attempt is a request frame (~0.1 ms
+// at 106 kbit/s), the wait for an answer that does not come and the
+// firmware's work between attempts; 5 ms, the order of the power-up time
+// ISO/IEC 14443-3 grants a card in a fresh field, keeps an empty-field poll
+// in the milliseconds a real reader takes (15 ms with libnfc's finite
+// select: one try, two retries) and far inside the 300 ms libnfc waits.
 constexpr uint64_t kActivationAttemptNs = 5'000'000;
 
 class Pn532Chip {

@@ -211,6 +211,9 @@ int nfc_main(int argc, char** argv) {
                     if (last_len) write_all(master.fd, last, last_len);
                     continue;
                 }
+                // A host sends a command only after reading the last answer,
+                // unless it gave up on it (its own time-out).
+                discard_unread();
                 write_all(master.fd, kPn532Ack, sizeof(kPn532Ack));
                 if (ev.tfi != kTfiHost) {
                     reply.error_frame = true;

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <future>
 #include <string>
@@ -218,29 +219,86 @@ TEST(NfcReader, TwoCardsInTheFieldAreSingledOutOneAtATime) {
     for (int i = 0; i < 2; i++) EXPECT_TRUE(uid_hex(all[i]) == "11223344" || uid_hex(all[i]) == "04a1b2c3d4e5f6");
 }
 
-TEST(NfcReader, InfiniteSelectWaitsForACardAndTheHostCanAbortIt) {
+// MIFARE commands go through InDataExchange; the chip does the authentication.
+TEST(NfcReader, LibnfcAuthenticatesReadsAndWritesBlocksThroughTheReader) {
+    TempBoard board(boatsim::Profile::tracker);
+    EmulatedReader emu(board);
+    board.put_card("04a1b2c3d4e5f6");
+    Libnfc nfc(emu.conn());
+    ASSERT_TRUE(nfc.init(false));
+    nfc_target t {};
+    ASSERT_EQ(nfc.select(&t), 1);
+
+    auto auth = [&](uint8_t block, uint8_t key_byte) {
+        uint8_t cmd[12] = {0x60, block};
+        for (int i = 0; i < 6; i++) cmd[2 + i] = key_byte;
+        memcpy(cmd + 8, t.nti.nai.abtUid + t.nti.nai.szUidLen - 4, 4);
+        uint8_t rx[16];
+        return nfc_initiator_transceive_bytes(nfc.dev(), cmd, sizeof cmd, rx, sizeof rx, 0);
+    };
+    auto read = [&](uint8_t block, uint8_t* out) {
+        uint8_t cmd[2] = {0x30, block};
+        return nfc_initiator_transceive_bytes(nfc.dev(), cmd, sizeof cmd, out, 16, 0);
+    };
+    ASSERT_GE(auth(0, 0xFF), 0);
+    uint8_t data[16] {};
+    ASSERT_EQ(read(0, data), 16);
+    EXPECT_EQ(0, memcmp(data, t.nti.nai.abtUid, 7)) << "block 0 begins with the UID";
+
+    uint8_t block4[18] = {0xA0, 0x04};
+    for (int i = 0; i < 16; i++) block4[2 + i] = static_cast<uint8_t>(0xB0 + i);
+    ASSERT_GE(auth(4, 0xFF), 0);
+    uint8_t rx[16];
+    ASSERT_GE(nfc_initiator_transceive_bytes(nfc.dev(), block4, sizeof block4, rx, sizeof rx, 0), 0);
+    ASSERT_EQ(read(4, data), 16);
+    EXPECT_EQ(0, memcmp(data, block4 + 2, 16));
+
+    // A wrong key is refused, and the card has to be selected again.
+    EXPECT_LT(auth(8, 0x00), 0);
+    ASSERT_EQ(nfc.select(&t), 1);
+    ASSERT_GE(auth(4, 0xFF), 0);
+    ASSERT_EQ(read(4, data), 16);
+    EXPECT_EQ(data[15], 0xBF);
+}
+
+// Retry count 0xFF: the reader answers only once a card is there. libnfc
+// gives up on its own after a while, so the waiting is checked on the line.
+TEST(NfcReader, InfiniteRetriesWaitForACardFiniteRetriesReportNone) {
+    TempBoard board(boatsim::Profile::tracker);
+    EmulatedReader emu(board);
+    RawLine line(emu.pts());
+    ASSERT_TRUE(line.ok());
+    line.send(frame({0x32, 0x05, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(line.recv(kAck.size()), kAck);
+    EXPECT_EQ(line.recv(9), reply_frame(frame({0x33})));
+
+    line.send(frame({0x4A, 0x01, 0x00}));
+    EXPECT_EQ(line.recv(kAck.size()), kAck);
+    EXPECT_TRUE(line.recv(1, 400).empty()) << "answered with an empty field";
+    board.put_card("0a1bc203");
+    EXPECT_EQ(line.recv(19), reply_frame(frame({0x4B, 0x01, 0x01, 0x00, 0x04, 0x08, 0x04, 0x0A, 0x1B, 0xC2, 0x03})));
+
+    // libnfc's finite setting: one try and two retries, then NbTg 0.
+    board.take_card("0a1bc203");
+    line.send(frame({0x32, 0x05, 0x00, 0x01, 0x02}));
+    EXPECT_EQ(line.recv(kAck.size()), kAck);
+    EXPECT_EQ(line.recv(9), reply_frame(frame({0x33})));
+    line.send(frame({0x4A, 0x01, 0x00}));
+    EXPECT_EQ(line.recv(kAck.size()), kAck);
+    EXPECT_EQ(line.recv(10), reply_frame(frame({0x4B, 0x00})));
+}
+
+TEST(NfcReader, LibnfcAbortingAWaitingSelectLeavesTheReaderUsable) {
     TempBoard board(boatsim::Profile::tracker);
     EmulatedReader emu(board);
     Libnfc nfc(emu.conn());
     ASSERT_TRUE(nfc.init(true));
-
-    // The reader must still be waiting when the card arrives.
     nfc_target t {};
-    auto sel = std::async(std::launch::async, [&] { return nfc.select(&t); });
-    EXPECT_EQ(sel.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-    board.put_card("0a1bc203");
-    ASSERT_EQ(sel.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    ASSERT_EQ(sel.get(), 1);
-    EXPECT_EQ(uid_hex(t), "0a1bc203");
-
-    board.take_card("0a1bc203");
     auto waiting = std::async(std::launch::async, [&] { return nfc.select(&t); });
-    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     nfc_abort_command(nfc.dev());
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_LT(waiting.get(), 1);
 
-    // The aborted command leaves nothing behind: the next exchange is clean.
     ASSERT_GE(nfc_device_set_property_bool(nfc.dev(), NP_INFINITE_SELECT, false), 0);
     board.put_card("04a1b2c3d4e5f6");
     ASSERT_EQ(nfc.select(&t), 1);
@@ -266,12 +324,12 @@ TEST(NfcReader, HostReopensTheLineAfterLeavingAnAnswerUnread) {
     }
 }
 
-TEST(NfcReader, DebianNfcListAndNfcPollShowTheCard) {
+TEST(NfcReader, DebianExampleToolsShowTheCard) {
     TempBoard board(boatsim::Profile::tracker);
     EmulatedReader emu(board);
     board.put_card("04a1b2c3d4e5f6");
     TempDir dir;
-    for (const char* tool : {"/usr/bin/nfc-list", "/usr/bin/nfc-poll"}) {
+    for (const char* tool : {"/usr/bin/nfc-list", "/usr/bin/nfc-poll", "/usr/bin/nfc-anticol"}) {
         ProcessOptions o;
         o.argv = {tool};
         o.env = {"LIBNFC_DEFAULT_DEVICE=" + emu.conn()};
@@ -281,6 +339,11 @@ TEST(NfcReader, DebianNfcListAndNfcPollShowTheCard) {
         ASSERT_TRUE(p.wait_exit(60000)) << tool << " did not finish";
         EXPECT_EQ(p.exit_status(), 0) << tool << ": " << read_file(dir.file("err"));
         std::string out = read_file(dir.file("out"));
+        if (std::string(tool) == "/usr/bin/nfc-anticol") {  // bit frames through InCommunicateThru
+            EXPECT_NE(out.find("UID: 04a1b2c3d4e5f6"), std::string::npos) << tool << ":\n" << out;
+            EXPECT_NE(out.find("ATQA: 0044"), std::string::npos) << tool << ":\n" << out;
+            continue;
+        }
         EXPECT_NE(out.find("UID (NFCID1): 04  a1  b2  c3  d4  e5  f6"), std::string::npos) << tool << ":\n" << out;
         EXPECT_NE(out.find("ATQA (SENS_RES): 00  44"), std::string::npos) << tool << ":\n" << out;
     }

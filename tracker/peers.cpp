@@ -5,6 +5,7 @@
 #include <errmsg.h>
 
 #include <cstdio>
+#include <cstring>
 
 #ifndef BOAT_DB_HOST
 #error "BOAT_DB_HOST, BOAT_DB_USER, BOAT_DB_PASSWORD and BOAT_DB_NAME come from the build"
@@ -15,6 +16,8 @@ namespace {
 bool gps_open_ok = false;
 // Set when a read failed: the connection is reopened on the next sample.
 bool gps_broken = false;
+// The JSON text of the last report read.
+char report[4096];
 
 int gps_reopen() {
     if (gps_open_ok) gps_close(&tracker::gps_data);
@@ -32,8 +35,16 @@ int real_gps_fetch(struct gps_data_t* g) {
         gps_broken = false;
     }
     if (!gps_waiting(g, 2000000)) return 0;
-    int rc = gps_read(g, nullptr, 0);
-    if (rc == -1) gps_broken = true;
+    report[0] = '\0';
+    int rc = gps_read(g, report, sizeof report);
+    if (rc == -1) {
+        gps_broken = true;
+        return rc;
+    }
+    // gpsd leaves "status" out of a report with a plain fix, and this libgps
+    // then reads the status as STATUS_NO_FIX: a fix would never count.
+    if (strstr(report, "\"class\":\"TPV\"") && !strstr(report, "\"status\":") && g->fix.mode >= MODE_2D)
+        g->fix.status = STATUS_FIX;
     return rc;
 }
 

@@ -1,0 +1,68 @@
+// The real peers of boat_tracker for whole-program tests: gpsd fed by
+// gpsfake, the private MariaDB server of the test fixture, the emulated NFC
+// reader and the check-in server. Each start either succeeds or fails the
+// test with the reason; every wait is bounded.
+#pragma once
+
+#include "process.h"
+
+#include <mysql.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace trackertest {
+
+// gpsd on 127.0.0.1:2947, replaying a receiver log from the shared data.
+class Gpsd {
+public:
+    ~Gpsd() { stop(); }
+    // `log` is a file name in the shared GPS data; `cycle` seconds between
+    // sentences.
+    void start(const std::string& log, const std::string& cycle, const std::string& outdir);
+    void stop();
+    bool running() { return proc_ && proc_->running(); }
+
+private:
+    std::unique_ptr<testsupport::Process> proc_;
+};
+
+struct GpsRow {
+    long id;
+    double lat, lng;
+    bool has_speed, has_bearing;
+    double speed, bearing;
+    int fuel, active;
+};
+
+// Administrator's connection to the fixture's server, through its socket.
+class Db {
+public:
+    Db();
+    ~Db();
+    bool ok() const { return conn_ != nullptr; }
+    const std::string& error() const { return error_; }
+    bool exec(const std::string& sql);
+    std::vector<GpsRow> rows(long after_id = 0);
+    // The fixture's server script: "stop" or "resume".
+    static bool control(const std::string& command);
+
+private:
+    bool connect();
+    MYSQL* conn_ = nullptr;
+    std::string error_;
+};
+
+// A position of the receiver log: RMC sentence with a valid fix.
+struct LogFix {
+    double lat, lng, knots, track;
+    bool has_track;
+};
+std::vector<LogFix> read_rmc_fixes(const std::string& log_path);
+
+// Text of a file after the offset, for polling program output.
+std::string tail(const std::string& path, size_t from = 0);
+int count(const std::string& text, const std::string& what);
+
+}  // namespace trackertest

@@ -371,20 +371,21 @@ uint16_t crc_a(const uint8_t* data, size_t len, uint16_t preset) {
 void air_exchange(BoardState& s, const uint8_t* tx, uint16_t tx_bits, AirReply* out) {
     memset(out, 0, sizeof *out);
     if (tx_bits == 0) return;
+    // A bit collides when some card sends 0 and another 1 in it.
+    uint8_t zeros[sizeof out->data] = {};
     for (Card& c : s.cards) {
         if (!c.in_field) continue;
         Answer a {};
         if (!card_frame(c, tx, tx_bits, a) || a.bits == 0) continue;
-        const uint16_t common = a.bits < out->bits ? a.bits : out->bits;
-        for (int i = 0; i < common; i++) {
-            if (bit_at(out->data, i) != bit_at(a.data, i) && !out->collision) {
-                out->collision = true;
-                out->coll_pos = static_cast<uint16_t>(i + 1);
-            }
-        }
-        for (int i = 0; i < a.bits; i++)
-            if (bit_at(a.data, i)) set_bit(out->data, i, true);
+        for (int i = 0; i < a.bits; i++) set_bit(bit_at(a.data, i) ? out->data : zeros, i, true);
         if (a.bits > out->bits) out->bits = a.bits;
+    }
+    for (int i = 0; i < out->bits; i++) {
+        if (bit_at(out->data, i) && bit_at(zeros, i)) {
+            out->collision = true;
+            out->coll_pos = static_cast<uint16_t>(i + 1);
+            break;
+        }
     }
 }
 

@@ -151,6 +151,7 @@ uint8_t fifo_pop(Mfrc522& c) {
         b = c.fifo[c.fifo_read];
         c.fifo_read = static_cast<uint8_t>((c.fifo_read + 1) % kFifoSize);
         c.fifo_len--;
+        if (c.fifo_len == 0) c.fifo_read = 0;  // an emptied FIFO starts over at its first cell
     });
     return b;
 }

@@ -80,6 +80,25 @@ TEST_F(Rc522Test, TwoCardsCollideAtFirstDifferingBitAndBitFramingSingleOneOut) {
     EXPECT_EQ(ex.data[2], 0x11 ^ 0x22 ^ 0x37 ^ 0x44);
     EXPECT_EQ(select(0x93, {0x11, 0x22, 0x37, 0x44}).bits, 24);
 
+    // Three cards: the first collision is the lowest bit in which any two
+    // differ (0x41 against 0x01 and 0x81: bit 6 of the first byte), whatever
+    // order they answer in.
+    board_.take_card("11223344");
+    board_.put_card("01020304");
+    board_.put_card("81020304");
+    board_.put_card("41020304");
+    ASSERT_TRUE(reqa().answered());
+    ex = anticoll(0x93);
+    EXPECT_EQ(ex.error & CollErr, CollErr);
+    EXPECT_EQ(ex.coll & 0x1F, 7);
+    EXPECT_EQ(ex.data[0], 0xC1);  // every bit some card sent as 1
+    board_.take_card("01020304");
+    board_.take_card("81020304");
+    board_.take_card("41020304");
+    board_.put_card("11223344");
+    ASSERT_TRUE(reqa().answered());
+    ASSERT_EQ(select(0x93, {0x11, 0x22, 0x37, 0x44}).bits, 24);
+
     // Different ATQAs collide at the request already.
     board_.take_card("11223744");
     const uint8_t uid[] = {0x55, 0x66, 0x77, 0x88};

@@ -41,6 +41,17 @@ public:
     // Next complete event from what was fed; Kind::none when more bytes are needed.
     Event next();
 
+    // A frame has begun but is not complete yet.
+    bool partial() const { return len_ >= 2 && buf_[0] == 0x00 && buf_[1] == 0xFF; }
+    // Gives up the frame begun: the rest of it never came, so its header
+    // was noise. Scanning resumes after its start code.
+    void resync() {
+        if (partial()) {
+            bad_frames_++;
+            drop(2);
+        }
+    }
+
     // Counters for what was skipped, so the caller can react.
     uint64_t wakeups() const { return wakeups_; }
     uint64_t bad_frames() const { return bad_frames_; }

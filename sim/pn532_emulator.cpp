@@ -153,6 +153,10 @@ int nfc_main(int argc, char** argv) {
     size_t last_len = 0;  // the last response frame, resent on NACK
     uint8_t last[kMaxFrameData + 16];
     uint64_t wakeups = 0;
+    // A host writes a frame in one go; at 115200 baud even the longest
+    // frame is on the line within 25 ms.
+    constexpr uint64_t kFrameGapNs = 100'000'000;
+    uint64_t partial_deadline = 0;
 
     auto send_reply = [&](const Pn532Reply& r) {
         if (r.error_frame) {
@@ -172,6 +176,7 @@ int nfc_main(int argc, char** argv) {
         timespec ts {};
         timespec* tsp = nullptr;
         uint64_t dl = chip.deadline_ns();
+        if (partial_deadline && (!dl || partial_deadline < dl)) dl = partial_deadline;
         if (dl) {
             uint64_t now = monotonic_ns();
             uint64_t wait = dl > now ? dl - now : 0;
@@ -186,12 +191,17 @@ int nfc_main(int argc, char** argv) {
         }
         if (pr > 0 && (pf[1].revents & POLLIN)) break;
 
-        if (pr > 0 && (pf[0].revents & POLLIN)) {
-            uint8_t buf[512];
-            ssize_t n = read(master.fd, buf, sizeof(buf));
-            if (n > 0) {
-                trace(">", buf, static_cast<size_t>(n));
-                deframer.feed(buf, static_cast<size_t>(n));
+        bool input = pr > 0 && (pf[0].revents & POLLIN);
+        if (input || (partial_deadline && monotonic_ns() >= partial_deadline)) {
+            if (input) {
+                uint8_t buf[512];
+                ssize_t n = read(master.fd, buf, sizeof(buf));
+                if (n > 0) {
+                    trace(">", buf, static_cast<size_t>(n));
+                    deframer.feed(buf, static_cast<size_t>(n));
+                }
+            } else {
+                deframer.resync();
             }
             for (;;) {
                 Pn532Deframer::Event ev = deframer.next();
@@ -223,6 +233,10 @@ int nfc_main(int argc, char** argv) {
                 if (chip.command(ev.data, ev.len, monotonic_ns(), &reply) == Pn532Chip::Result::reply)
                     send_reply(reply);
             }
+            if (!deframer.partial())
+                partial_deadline = 0;
+            else if (input)
+                partial_deadline = monotonic_ns() + kFrameGapNs;
         }
         if (chip.deadline_ns() && monotonic_ns() >= chip.deadline_ns()) {
             if (chip.tick(monotonic_ns(), &reply) == Pn532Chip::Result::reply) send_reply(reply);

@@ -376,6 +376,14 @@ TEST(NfcReader, MalformedFramesAreIgnoredAndTheReaderKeepsWorking) {
     EXPECT_EQ(line.recv(fw_reply.size()), fw_reply);
     EXPECT_TRUE(line.recv(1, 200).empty()) << "a bad frame was answered";
 
+    // A header that checks out but whose frame never comes does not eat
+    // the next command once the line has been quiet for a while.
+    line.send({0x00, 0x00, 0xFF, 0xF0, 0x10, 0xD4, 0x02});
+    EXPECT_TRUE(line.recv(1, 400).empty());
+    line.send(get_fw);
+    EXPECT_EQ(line.recv(kAck.size()), kAck);
+    EXPECT_EQ(line.recv(fw_reply.size()), fw_reply);
+
     // NACK from the host: the last answer again.
     line.send(kNack);
     EXPECT_EQ(line.recv(fw_reply.size()), fw_reply);

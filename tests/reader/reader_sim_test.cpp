@@ -1,0 +1,300 @@
+// The reader stack against the simulated MFRC522 and cards in its field.
+#include "board_state.h"
+#include "field.h"
+#include "rc522.h"
+#include "temp_board.h"
+
+#include <bcm2835.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+// The driver's pauses, with a hook the tests use to change the field while
+// an exchange is running. They still sleep: the chip's timer runs on time.
+static std::function<void()> g_on_pause;
+
+extern "C" int usleep(useconds_t us) noexcept {
+    if (g_on_pause) g_on_pause();
+    timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    return nanosleep(&ts, nullptr);
+}
+
+namespace {
+
+using testsupport::hex_bytes;
+
+std::string hex(const uint8_t* p, size_t n) {
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+class Sim : public ::testing::Test {
+protected:
+    testsupport::TempBoard board{boatsim::Profile::checkin};
+
+    void SetUp() override {
+        debug = 0;
+        g_on_pause = nullptr;
+        setenv("BOATSIM_STATE", board.path().c_str(), 1);
+        ASSERT_EQ(bcm2835_init(), 1);
+        // The SPI set-up of the programs' hardware initialisation.
+        ASSERT_EQ(bcm2835_spi_begin(), 1);
+        bcm2835_spi_setBitOrder(BCM2835_SPI_BIT_ORDER_MSBFIRST);
+        bcm2835_spi_setDataMode(BCM2835_SPI_MODE0);
+        bcm2835_spi_setClockDivider(50);
+        bcm2835_spi_chipSelect(BCM2835_SPI_CS0);
+        bcm2835_spi_setChipSelectPolarity(BCM2835_SPI_CS0, LOW);
+        InitRc522();
+    }
+
+    void TearDown() override {
+        g_on_pause = nullptr;
+        bcm2835_close();
+    }
+
+    uint64_t transfers() {
+        boatsim::Lock lock(&board.state());
+        return board.state().spi.transfers;
+    }
+
+    boatsim::Card* card(const std::string& uid_hex) {
+        auto uid = hex_bytes(uid_hex);
+        for (auto& c : board.state().cards)
+            if (c.in_field && c.uid_len == uid.size() && std::equal(uid.begin(), uid.end(), c.uid)) return &c;
+        return nullptr;
+    }
+
+    // find_tag and select_tag_sn of one card: its serial text, or "" with
+    // the failing step's code in *code.
+    std::string read_one(uint8_t* code = nullptr, uint16_t* type = nullptr) {
+        uint16_t t = 0;
+        uint8_t st = find_tag(&t);
+        if (type) *type = t;
+        if (code) *code = st;
+        if (st != READER_OK && st != READER_COLLISION) return "";
+        uint8_t sn[10] = {};
+        uint8_t len = 0;
+        st = select_tag_sn(sn, &len);
+        if (code) *code = st;
+        if (st != READER_OK) return "";
+        return hex(sn, len);
+    }
+};
+
+TEST_F(Sim, ReadsUidsOfAllThreeSizesInOrder) {
+    struct Case {
+        std::string uid;
+        uint16_t type;
+    };
+    for (const Case& c : {Case{"c1d2e3f4", 0x0400}, Case{"04a1b2c3d4e5f6", 0x4400},
+                          Case{"02718281828459045235", 0x8400}, Case{"fe881234", 0x0400}}) {
+        board.put_card(c.uid);
+        uint16_t type = 0;
+        uint8_t code = 0xFF;
+        EXPECT_EQ(read_one(&code, &type), c.uid) << "code " << int(code);
+        EXPECT_EQ(type, c.type);
+        EXPECT_EQ(PcdHalt(), READER_NO_TAG) << "a halted card does not answer";
+        board.take_card(c.uid);
+    }
+}
+
+TEST_F(Sim, HaltedCardStaysSilentUntilItComesBack) {
+    uint16_t type;
+    EXPECT_EQ(find_tag(&type), READER_NO_TAG);
+    board.put_card("5ab3c4d7");
+    EXPECT_EQ(read_one(), "5ab3c4d7");
+    PcdHalt();
+    EXPECT_EQ(find_tag(&type), READER_NO_TAG);
+    EXPECT_EQ(find_tag(&type), READER_NO_TAG);
+    board.take_card("5ab3c4d7");
+    EXPECT_EQ(find_tag(&type), READER_NO_TAG);
+    board.put_card("5ab3c4d7");
+    EXPECT_EQ(read_one(), "5ab3c4d7");
+}
+
+// Every card of the field singled out once, by halting each one read.
+void single_out_all(const std::function<std::string(uint8_t*)>& read, const std::vector<std::string>& uids) {
+    std::set<std::string> want(uids.begin(), uids.end()), got;
+    for (size_t i = 0; i < uids.size(); i++) {
+        uint8_t code = 0xFF;
+        std::string uid = read(&code);
+        ASSERT_FALSE(uid.empty()) << "card " << i << ": code " << int(code);
+        EXPECT_TRUE(want.count(uid)) << "read " << uid << ", not in the field";
+        EXPECT_TRUE(got.insert(uid).second) << uid << " read twice";
+        PcdHalt();
+    }
+    uint16_t type;
+    EXPECT_EQ(find_tag(&type), READER_NO_TAG);
+}
+
+TEST_F(Sim, SinglesOutSeveralCardsInTheField) {
+    const std::vector<std::vector<std::string>> fields{
+        {"10223344", "11223344"},                    // the very first bit
+        {"11223344", "11263344"},                    // the middle: bit 11
+        {"112233c4", "11223344"},                    // the last bit of the level
+        {"11223344", "11263344", "11a63344"},        // a second collision in the next round
+        {"01020304", "81020304", "41020304"},        // first byte, three ways
+        {"a1b2c3d4", "a1b2c3d5", "a1b2c3d6"},        // the last byte
+        {"04a1b2c3d4e5f6", "04a1b2c3d4e5f7"},        // the same first level
+        {"04a1b2c3d4e5f6", "1a2b3c4d", "0271828182845904ab35"},  // all three sizes
+    };
+    for (const auto& uids : fields) {
+        SCOPED_TRACE(::testing::PrintToString(uids));
+        for (const auto& u : uids) board.put_card(u);
+        single_out_all([this](uint8_t* code) { return read_one(code); }, uids);
+        for (const auto& u : uids) board.take_card(u);
+    }
+}
+
+TEST_F(Sim, CollisionMessageInDebugMode) {
+    board.put_card("10223344");
+    board.put_card("11223344");
+    debug = 1;
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(read_one().empty());
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.substr(0, 11), "COllision \n");
+}
+
+TEST_F(Sim, ReadAndWriteABlockAfterAuthentication) {
+    board.put_card("c1d2e3f4");
+    uint8_t sn[10];
+    uint8_t len = 0;
+    uint16_t type;
+    ASSERT_EQ(find_tag(&type), READER_OK);
+    ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
+
+    const uint8_t wrong[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE};
+    EXPECT_EQ(PcdAuthState(PICC_AUTHENT1A, 4, wrong, sn), READER_ERROR);
+    // A failed authentication drops the card out of the session.
+    ASSERT_EQ(find_tag(&type), READER_OK);
+    ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
+
+    const uint8_t key[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    ASSERT_EQ(PcdAuthState(PICC_AUTHENT1A, 4, key, sn), READER_OK);
+    uint8_t data[16];
+    ASSERT_EQ(PcdRead(4, data), READER_OK);
+    EXPECT_EQ(hex(data, 16), std::string(32, '0'));
+
+    uint8_t block[16];
+    for (int i = 0; i < 16; i++) block[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(PcdWrite(5, block), READER_OK);
+    ASSERT_EQ(PcdRead(5, data), READER_OK);
+    EXPECT_EQ(hex(data, 16), "000102030405060708090a0b0c0d0e0f");
+    EXPECT_EQ(hex(card("c1d2e3f4")->blocks[5], 16), "000102030405060708090a0b0c0d0e0f");
+
+    // Outside the authenticated sector the card refuses.
+    EXPECT_EQ(PcdWrite(8, block), READER_ERROR);
+}
+
+TEST_F(Sim, ReadTagStrTexts) {
+    char text[33];
+    EXPECT_EQ(read_tag_str(4, text), READER_ERROR);
+    EXPECT_STREQ(text, "Unknown error");
+
+    board.put_card("c1d2e3f4");
+    uint8_t sn[10];
+    uint8_t len = 0;
+    uint16_t type;
+    ASSERT_EQ(find_tag(&type), READER_OK);
+    ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
+    const uint8_t key[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    ASSERT_EQ(PcdAuthState(PICC_AUTHENT1A, 4, key, sn), READER_OK);
+    uint8_t block[16];
+    for (int i = 0; i < 16; i++) block[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(PcdWrite(6, block), READER_OK);
+
+    EXPECT_EQ(read_tag_str(6, text), READER_OK);
+    EXPECT_STREQ(text, "000102030405060708090a0b0c0d0e0f");
+
+    // A bit of the data flipped on its way: the card's CRC_A no longer fits.
+    auto& chip = board.state().rc522;
+    bool flipped = false;
+    g_on_pause = [&] {
+        boatsim::Lock lock(&board.state());
+        if (!flipped && chip.fifo_len == 18 && chip.fifo_read == 0) {
+            chip.fifo[3] ^= 0x10;
+            flipped = true;
+        }
+    };
+    EXPECT_EQ(read_tag_str(6, text), READER_CRC_ERROR);
+    g_on_pause = nullptr;
+    EXPECT_TRUE(flipped);
+    EXPECT_STREQ(text, "CRC Error");
+}
+
+TEST_F(Sim, CardTakenAwayMidSelection) {
+    board.put_card("04a1b2c3d4e5f6");
+    boatsim::Card* c = card("04a1b2c3d4e5f6");
+    ASSERT_NE(c, nullptr);
+    bool taken = false;
+    // Once the first cascade level is selected, the card leaves the field.
+    const auto uid = hex_bytes("04a1b2c3d4e5f6");
+    g_on_pause = [&] {
+        if (taken) return;
+        {
+            boatsim::Lock lock(&board.state());
+            if (c->level < 1) return;
+        }
+        taken = boatsim::card_take(board.state(), uid.data(), 7);
+    };
+    uint8_t code = 0xFF;
+    EXPECT_EQ(read_one(&code), "");
+    g_on_pause = nullptr;
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(code, READER_ERROR);
+
+    // Taken away between the request and the selection.
+    board.put_card("c1d2e3f4");
+    uint16_t type;
+    ASSERT_EQ(find_tag(&type), READER_OK);
+    board.take_card("c1d2e3f4");
+    uint8_t sn[10];
+    uint8_t len = 77;
+    EXPECT_EQ(select_tag_sn(sn, &len), READER_ERROR);
+    EXPECT_EQ(len, 77);
+}
+
+// SPI transfers of the programs' card reading, as the board counts them.
+TEST_F(Sim, TransferCounts) {
+    uint16_t type;
+    uint64_t t0 = transfers();
+    EXPECT_EQ(find_tag(&type), READER_NO_TAG);
+    uint64_t idle = transfers() - t0;
+
+    auto full_read = [&](const std::string& uid) {
+        uint64_t t = transfers();
+        EXPECT_EQ(read_one(), uid);
+        PcdHalt();
+        return transfers() - t;
+    };
+    board.put_card("c1d2e3f4");
+    uint64_t four = full_read("c1d2e3f4");
+    board.put_card("04a1b2c3d4e5f6");
+    uint64_t seven = full_read("04a1b2c3d4e5f6");
+    board.put_card("10223344");
+    board.put_card("11263344");
+    uint64_t t = transfers();
+    EXPECT_FALSE(read_one().empty());
+    PcdHalt();
+    uint64_t two = transfers() - t;
+    RecordProperty("idle_find_tag", std::to_string(idle));
+    RecordProperty("read_4_byte", std::to_string(four));
+    RecordProperty("read_7_byte", std::to_string(seven));
+    RecordProperty("read_first_of_two", std::to_string(two));
+    printf("SPI transfers: idle find_tag %llu, 4-byte read %llu, 7-byte read %llu, first of two cards %llu\n",
+           static_cast<unsigned long long>(idle), static_cast<unsigned long long>(four),
+           static_cast<unsigned long long>(seven), static_cast<unsigned long long>(two));
+}
+
+}  // namespace

@@ -184,3 +184,29 @@ TEST(BoatsimNew, CreatesABoardTheLibraryMapsWithTheChosenSignalPin) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BoatsimTool, WatchRedrawsUntilInterrupted) {
+    testsupport::TempDir dir;
+    testsupport::ProcessOptions o;
+    o.argv = {testsupport::bin("sim/boatsim"), "watch"};
+    o.env = {board_.env()};
+    o.stdout_path = dir.file("out");
+    testsupport::Process p(o);
+    auto shows = [&](const std::string& part) {
+        return testsupport::wait_until([&] { return has(testsupport::read_file(dir.file("out")), part); }, 10000, 20);
+    };
+    ASSERT_TRUE(shows("cards in the field"));
+    board_.put_card("cafe0123");
+    bcm2835_gpio_fsel(22, BCM2835_GPIO_FSEL_OUTP);
+    bcm2835_gpio_clr(22);
+    EXPECT_TRUE(shows("cafe0123"));
+    EXPECT_TRUE(shows("blue"));
+    p.stop(5000);
+    EXPECT_EQ(p.exit_status(), 0);
+    const std::string out = testsupport::read_file(dir.file("out"));
+    EXPECT_EQ(out.substr(out.size() - 7), "\x1b[?25h\n");  // cursor shown again
+}
+
+}  // namespace

@@ -190,8 +190,19 @@ TEST_F(TrackerProgram, WritesTheLogsFixesWithFuelAndActive) {
     EXPECT_EQ(err().rfind(kStartup + "Start Loop\r\nCheck Fuel\r\nFuel Value: ", 0), 0u) << err().substr(0, 400);
     EXPECT_NE(err().find("Fuel Value: 00 02 BC (700)\r\n"), std::string::npos) << err().substr(0, 400);
 
-    auto rows = wait_rows(5);
-    ASSERT_GT(rows.size(), 5u) << out();
+    // gpsd reports each epoch twice: after GGA with a speed of its own
+    // reckoning and no course (a NULL bearing), after RMC with the log's.
+    std::vector<GpsRow> rows;
+    auto with_bearing = [&] {
+        int n = 0;
+        for (auto& r : rows) n += r.has_bearing;
+        return n;
+    };
+    wait_until([&] {
+        rows = db.rows();
+        return with_bearing() >= 3 || !tracker->running();
+    }, 60000, 200);
+    ASSERT_GE(with_bearing(), 3) << out();
     auto fixes = trackertest::read_rmc_fixes(std::string(BOAT_SHARED_DIR) + "/data/gps/" + kLog);
     ASSERT_FALSE(fixes.empty());
     for (const GpsRow& r : rows) {
@@ -201,8 +212,12 @@ TEST_F(TrackerProgram, WritesTheLogsFixesWithFuelAndActive) {
         for (const auto& f : fixes) {
             // The statement carries six decimals.
             if (std::fabs(f.lat - r.lat) > 1e-6 || std::fabs(f.lng - r.lng) > 1e-6) continue;
-            if (!r.has_speed || std::fabs(f.knots * 0.514444 - r.speed) > 1e-3) continue;
-            if (f.has_track != r.has_bearing || (f.has_track && std::fabs(f.track - r.bearing) > 1e-6)) continue;
+            if (!r.has_bearing) {
+                found = r.has_speed;
+                continue;
+            }
+            if (std::fabs(f.knots * 0.514444 - r.speed) > 1e-3) continue;
+            if (!f.has_track || std::fabs(f.track - r.bearing) > 1e-6) continue;
             found = true;
         }
         EXPECT_TRUE(found) << "row " << r.id << " " << r.lat << " " << r.lng << " " << r.speed << " " << r.bearing
@@ -226,10 +241,17 @@ TEST_F(TrackerProgram, CardGrantRunsTheBoatUntilTheSessionExpires) {
                      "Online for 0 Days\r\n"),
               std::string::npos)
         << e;
-    ASSERT_TRUE(wait_err("End Read Loop\r\n"));
+    // The card may have been read on several passes before it left the
+    // field: wait until the last check-in is over and a new pass began.
+    ASSERT_TRUE(wait_until([&] {
+        std::string e = err();
+        size_t end = e.rfind("End Read Loop\r\n");
+        return end != std::string::npos && count(e, "RFID: ") == count(e, "End Read Loop\r\n") &&
+               e.find("Start Loop\r\n", end) != std::string::npos;
+    }, 60000)) << err().substr(err().find("RFID: "));
     EXPECT_EQ(board.level(kRun), 0) << "tracker's run relay runs the boat low";
     EXPECT_EQ(board.level(kKill), 0);
-    EXPECT_EQ(board.level(kGreen), 0);
+    EXPECT_EQ(board.level(kGreen), 0) << err().substr(err().find("RFID: "), 3000);
     EXPECT_GE(board.state().signal_pulses, 1u);
 
     // Rows written during the session carry Active 1.

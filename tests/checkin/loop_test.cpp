@@ -1,0 +1,173 @@
+#include "checkin_loop.h"
+#include "fake_reader.h"
+#include "reader.h"
+#include "terminal_fixture.h"
+
+#include <unistd.h>
+
+using namespace termtest;
+
+namespace {
+
+int g_sleeps = 0;
+int counting_usleep(useconds_t us) {
+    EXPECT_EQ(us, 200000u);
+    g_sleeps++;
+    return 0;
+}
+
+class Loop : public BoardTest {
+protected:
+    void SetUp() override {
+        BoardTest::SetUp();
+        fakereader::reset();
+        Counter = 0;
+        use_gpio = 1;
+        gpio = 18;
+        g_sleeps = 0;
+        terminal_usleep = counting_usleep;
+        server_.answer("OK 0 60");
+    }
+    // One pass with its stderr.
+    std::string pass() {
+        testing::internal::CaptureStderr();
+        checkin_pass();
+        return testing::internal::GetCapturedStderr();
+    }
+    void idle(int n) {
+        for (int i = 0; i < n; i++) checkin_pass();
+    }
+};
+
+TEST_F(Loop, IdleBlinkIsBlueAtThe11thAnd12thPollAndOffAtThe13th) {
+    for (int cycle = 0; cycle < 2; cycle++) {
+        for (int i = 1; i <= 10; i++) EXPECT_EQ(pass(), "") << "poll " << i;
+        EXPECT_EQ(writes(), "");
+        EXPECT_EQ(pass(), "Blue LED ON");
+        EXPECT_EQ(pass(), "Blue LED ON");
+        EXPECT_EQ(writes(), "17=1 22=0 27=1 17=1 22=0 27=1");
+        EXPECT_EQ(pass(), "All LED OFF");
+        EXPECT_EQ(writes(), "17=1 22=1 27=1");
+        EXPECT_EQ(Counter, 0);
+    }
+    EXPECT_EQ(g_sleeps, 26);
+    EXPECT_EQ(LastCheckin, 26);
+}
+
+TEST_F(Loop, SessionEndsOnlyAtThe13thPollAfterItsEndTime) {
+    Active = 1;
+    EndTime = g_now + 100;
+    idle(12);
+    EXPECT_EQ(writes(), "") << "no blinking during a session";
+    g_now = EndTime;
+    EXPECT_EQ(pass(), "") << "not at T";
+    EXPECT_EQ(Active, 1);
+    g_now = EndTime + 1;
+    idle(12);
+    EXPECT_EQ(Active, 1) << "only the 13th poll tests";
+    EXPECT_EQ(pass(), "All LED OFFBoat Stopped\r\n");
+    EXPECT_EQ(Active, 0);
+    EXPECT_EQ(writes(), "17=1 22=1 27=1 23=0");
+}
+
+TEST_F(Loop, PeriodicCheckInAfter10001IdlePolls) {
+    strcpy(LastRFID, "0a1bc203");
+    idle(10000);
+    EXPECT_TRUE(server_.queries().empty());
+    EXPECT_EQ(LastCheckin, 10000);
+    std::string err = pass();
+    EXPECT_EQ(err.rfind("Performing Check In\r\n", 0), 0u) << err;
+    EXPECT_EQ(server_.queries(), std::vector<std::string>{"0a1bc203/7"});
+    EXPECT_EQ(LastCheckin, 0);
+    EXPECT_EQ(Active, 1);
+    idle(10000);
+    EXPECT_EQ(server_.queries().size(), 1u);
+}
+
+TEST_F(Loop, CardIsCheckedInAndHaltedWithTheSignalPinHigh) {
+    LastCheckin = 5000;
+    Counter = 7;
+    fakereader::find_script = {READER_OK};
+    std::string err = pass();
+    EXPECT_EQ(err.rfind("Serial: 0a1bc203\nBlue LED ON", 0), 0u) << err;
+    EXPECT_EQ(server_.queries(), std::vector<std::string>{"0a1bc203/7"});
+    EXPECT_EQ(fakereader::halt_calls, 1);
+    std::string w = writes();
+    EXPECT_EQ(w.substr(w.size() - 9), "18=1 18=0") << w;
+    EXPECT_EQ(g_sleeps, 0) << "no sleep after a card";
+    EXPECT_EQ(LastCheckin, 0);
+    EXPECT_EQ(Counter, 7);
+    EXPECT_EQ(Active, 1);
+
+    // Several cards at once are handled like one; a 7-byte serial.
+    fakereader::card_uid = {0x04, 0xA2, 0x3B, 0x5C, 0x6D, 0x7E, 0x80};
+    fakereader::find_script = {READER_COLLISION};
+    err = pass();
+    EXPECT_EQ(err.rfind("Serial: 04a23b5c6d7e80\n", 0), 0u) << err;
+    EXPECT_EQ(fakereader::halt_calls, 2);
+
+    // Without the signal pin nothing but the halt.
+    use_gpio = 0;
+    fakereader::find_script = {READER_OK};
+    writes();
+    pass();
+    EXPECT_EQ(writes().find("18="), std::string::npos);
+    EXPECT_EQ(fakereader::halt_calls, 3);
+}
+
+TEST_F(Loop, FailedSelectAndReaderErrorsStartTheNextPassAtOnce) {
+    Active = 1;
+    EndTime = g_now - 10;  // expired, but nothing here may notice
+    Counter = 12;
+    LastCheckin = 10000;
+    fakereader::select_status = READER_ERROR;
+    fakereader::find_script = {READER_OK, READER_ERROR, READER_ERROR, READER_CRC_ERROR};
+    for (int i = 0; i < 4; i++) EXPECT_EQ(pass(), "");
+    EXPECT_EQ(fakereader::select_calls, 1);
+    EXPECT_EQ(fakereader::halt_calls, 0);
+    EXPECT_EQ(g_sleeps, 0);
+    EXPECT_EQ(Counter, 12);
+    EXPECT_EQ(LastCheckin, 10000);
+    EXPECT_EQ(Active, 1);
+    EXPECT_TRUE(server_.queries().empty());
+    EXPECT_EQ(writes(), "");
+    // The next idle poll does both: expiry, then the periodic check-in.
+    std::string err = pass();
+    EXPECT_EQ(err.rfind("All LED OFFBoat Stopped\r\nPerforming Check In\r\n", 0), 0u) << err;
+}
+
+TEST_F(Loop, StartUpOrder) {
+    testsupport::TempDir dir;
+    testsupport::write_file(dir.file("boatid.txt"), "12\n");
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    static uid_t switched_to;
+    static int init_calls_at_switch;
+    switched_to = 0;
+    init_calls_at_switch = -1;
+    checkin_setuid = [](uid_t uid) {
+        switched_to = uid;
+        init_calls_at_switch = fakereader::init_calls;
+        return 0;
+    };
+    Active = 1;
+    LastCheckin = 3;
+    Counter = 4;
+    testing::internal::CaptureStderr();
+    int r = checkin_startup();
+    std::string err = testing::internal::GetCapturedStderr();
+    checkin_setuid = setuid;
+    ASSERT_EQ(chdir(old_cwd), 0);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(err, "I Am Boat 12\r\nBoat Stopped\r\nAll LED OFF");
+    EXPECT_EQ(BoatID, 12);
+    EXPECT_EQ(switched_to, 500u);
+    EXPECT_EQ(init_calls_at_switch, 0) << "rights dropped before the reader is set up";
+    EXPECT_EQ(fakereader::init_calls, 1);
+    for (uint8_t pin : {17, 22, 27, 23, 14}) EXPECT_EQ(board_.state().gpio[pin].fsel, BCM2835_GPIO_FSEL_OUTP);
+    EXPECT_EQ(writes(), "18=0 23=0 17=1 22=1 27=1");
+    EXPECT_EQ(Active + LastCheckin + Counter, 0);
+}
+
+}  // namespace

@@ -94,10 +94,9 @@ int tracker_nfc_startup(const char* program) {
     // libnfc's default select waits for a card for ever, which would stop
     // the telemetry, the expiry and the periodic check-in while no card is
     // near; one activation attempt per pass instead.
-    if (nfc_device_set_property_bool(pnd, NP_INFINITE_SELECT, false) < 0) {
+    // A reader that refuses is reported; it still checks cards in.
+    if (nfc_device_set_property_bool(pnd, NP_INFINITE_SELECT, false) < 0)
         nfc_perror(pnd, "nfc_device_set_property_bool");
-        return 1;
-    }
     printf("NFC reader: %s opened\n", nfc_device_get_name(pnd));
     return 0;
 }

@@ -97,7 +97,7 @@ protected:
     void start_tracker(const std::string& device) {
         ProcessOptions o;
         o.argv = {testsupport::bin("tracker/boat_tracker")};
-        o.env = {board.env(), "LIBNFC_DEFAULT_DEVICE=" + device, "LIBNFC_LOG_LEVEL=0"};
+        o.env = {board.env(), "LIBNFC_DEFAULT_DEVICE=" + device, "LIBNFC_LOG_LEVEL=" + nfc_log_level};
         o.cwd = dir.path();
         o.stdout_path = dir.file("tracker.out");
         o.stderr_path = dir.file("tracker.err");
@@ -139,6 +139,7 @@ protected:
     Gpsd gpsd;
     std::unique_ptr<Process> nfc, server, tracker;
     std::string connstring;
+    std::string nfc_log_level = "0";
 };
 
 TEST_F(TrackerProgram, WithoutGpsdItEndsAtOnce) {
@@ -305,6 +306,25 @@ TEST_F(TrackerProgram, RowsResumeAfterGpsdRestarts) {
     auto rows = wait_rows(2, last);
     EXPECT_GT(rows.size(), 2u) << "rows did not resume after gpsd came back\n" << out();
     EXPECT_TRUE(tracker->running());
+}
+
+// The loop must not wait in the reader for a card: after libnfc's
+// initiator set-up (which asks for endless retries) the passive activation
+// retries are set finite before the first poll.
+TEST_F(TrackerProgram, TheReaderPollsWithFiniteRetries) {
+    nfc_log_level = "3";  // libnfc logs every frame it sends
+    ASSERT_NO_FATAL_FAILURE(start_running());
+    ASSERT_TRUE(wait_until([&] { return count(err(), "Start Loop\r\n") >= 3 || !tracker->running(); }, 60000));
+    std::string e = err();
+    // RFConfiguration, item MaxRetries: MxRtyATR, MxRtyPSL, MxRtyPassiveActivation.
+    const std::string max_retries = "d4 32 05 ";
+    size_t first_poll = e.find("d4 4a 01 00");
+    ASSERT_NE(first_poll, std::string::npos) << "no InListPassiveTarget for one type A target seen";
+    size_t last_setting = e.rfind(max_retries, first_poll);
+    ASSERT_NE(last_setting, std::string::npos) << e.substr(0, first_poll);
+    std::string activation = e.substr(last_setting + max_retries.size() + 6, 2);
+    EXPECT_NE(activation, "ff") << e.substr(last_setting, 40);
+    EXPECT_EQ(count(e, "Start Loop\r\n"), count(e, "d4 4a 01 00") + (e.rfind("Start Loop") > e.rfind("d4 4a 01 00")));
 }
 
 TEST_F(TrackerProgram, WithoutCardsThePeriodicCheckInComesAfter600Passes) {

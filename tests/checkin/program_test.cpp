@@ -14,7 +14,15 @@ using namespace testsupport;
 
 namespace {
 
-constexpr int kPort = 18080;
+// The port of the compiled base URL, where the program will ask.
+int url_port() {
+    const std::string url = BOAT_CHECKIN_URL;
+    const size_t host = url.find("://") + 3;
+    const std::string authority = url.substr(host, url.find('/', host) - host);
+    const size_t colon = authority.rfind(':');
+    return colon == std::string::npos ? 80 : std::stoi(authority.substr(colon + 1));
+}
+const int kPort = url_port();
 
 class Program : public ::testing::Test {
 protected:

@@ -166,6 +166,7 @@ TEST(HwInitFailure, LogsToSyslogAtPriority27AndReturns1) {
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3 && got == "unshare") GTEST_SKIP() << "no mount namespaces here";
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << got;
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got[0], '1');

@@ -38,7 +38,7 @@ void ClearBitMask(uint8_t reg, uint8_t mask) {
 }
 
 uint8_t PcdReset() {
-    WriteRawRC(CommandReg, PCD_RESETPHASE);
+    WriteRawRC(CommandReg, CMD_SoftReset);
     usleep(10000);
     ClearBitMask(TxControlReg, 0x03);
     usleep(10000);
@@ -70,12 +70,12 @@ void InitRc522() {
     PcdAntennaOn();
 }
 
-void CalulateCRC(const uint8_t* pIndata, uint8_t len, uint8_t* pOutData) {
+void CalulateCRC(const uint8_t* data, uint8_t len, uint8_t* crc) {
     ClearBitMask(DivIrqReg, 0x04);
-    WriteRawRC(CommandReg, PCD_IDLE);
+    WriteRawRC(CommandReg, CMD_Idle);
     SetBitMask(FIFOLevelReg, 0x80);
-    for (uint8_t i = 0; i < len; i++) WriteRawRC(FIFODataReg, pIndata[i]);
-    WriteRawRC(CommandReg, PCD_CALCCRC);
+    for (uint8_t i = 0; i < len; i++) WriteRawRC(FIFODataReg, data[i]);
+    WriteRawRC(CommandReg, CMD_CalcCRC);
     // The 255th value is not looked at; an unfinished calculation is not
     // reported, the result registers are read as they are.
     uint8_t i = 0xFF;
@@ -84,37 +84,37 @@ void CalulateCRC(const uint8_t* pIndata, uint8_t len, uint8_t* pOutData) {
         n = ReadRawRC(DivIrqReg);
         i--;
     } while (i != 0 && !(n & 0x04));
-    pOutData[0] = ReadRawRC(CRCResultRegL);
-    pOutData[1] = ReadRawRC(CRCResultRegM);
+    crc[0] = ReadRawRC(CRCResultRegL);
+    crc[1] = ReadRawRC(CRCResultRegM);
 }
 
-uint8_t PcdComMF522(uint8_t Command, const uint8_t* pInData, uint8_t InLenByte, uint8_t* pOutData,
-                    uint8_t* pOutLenBit) {
+uint8_t PcdComMF522(uint8_t Command, const uint8_t* tx, uint8_t tx_len, uint8_t* rx,
+                    uint8_t* rx_bits) {
     uint8_t status = READER_ERROR;
-    uint8_t irqEn = 0x00;
-    uint8_t waitFor = 0x00;
+    uint8_t irq_enable = 0x00;
+    uint8_t irq_wait = 0x00;
     switch (Command) {
-        case PCD_AUTHENT:
-            irqEn = 0x12;
-            waitFor = 0x10;
+        case CMD_MFAuthent:
+            irq_enable = 0x12;
+            irq_wait = 0x10;
             break;
-        case PCD_TRANSCEIVE:
-            irqEn = 0x77;
-            waitFor = 0x30;
+        case CMD_Transceive:
+            irq_enable = 0x77;
+            irq_wait = 0x30;
             break;
         default:
             break;
     }
 
-    WriteRawRC(ComIEnReg, irqEn | 0x80);
+    WriteRawRC(ComIEnReg, irq_enable | 0x80);
     ClearBitMask(ComIrqReg, 0x80);
     SetBitMask(FIFOLevelReg, 0x80);
-    WriteRawRC(CommandReg, PCD_IDLE);
+    WriteRawRC(CommandReg, CMD_Idle);
     // Everything to send is in the FIFO before anything is received, so
-    // pInData and pOutData may be one buffer.
-    for (uint8_t i = 0; i < InLenByte; i++) WriteRawRC(FIFODataReg, pInData[i]);
+    // tx and rx may be one buffer.
+    for (uint8_t i = 0; i < tx_len; i++) WriteRawRC(FIFODataReg, tx[i]);
     WriteRawRC(CommandReg, Command);
-    if (Command == PCD_TRANSCEIVE) SetBitMask(BitFramingReg, 0x80);
+    if (Command == CMD_Transceive) SetBitMask(BitFramingReg, 0x80);
 
     uint8_t i = 150;
     uint8_t n;
@@ -122,7 +122,7 @@ uint8_t PcdComMF522(uint8_t Command, const uint8_t* pInData, uint8_t InLenByte, 
         usleep(200);
         n = ReadRawRC(ComIrqReg);
         i--;
-    } while (i != 0 && !(n & 0x01) && !(n & waitFor));
+    } while (i != 0 && !(n & 0x01) && !(n & irq_wait));
     ClearBitMask(BitFramingReg, 0x80);
 
     if (i == 0) return READER_ERROR;
@@ -130,17 +130,17 @@ uint8_t PcdComMF522(uint8_t Command, const uint8_t* pInData, uint8_t InLenByte, 
     uint8_t err = ReadRawRC(ErrorReg);
     if (!(err & 0x11)) {
         status = READER_OK;
-        if (n & irqEn & 0x01) status = READER_NO_TAG;
-        if (Command == PCD_TRANSCEIVE) {
+        if (n & irq_enable & 0x01) status = READER_NO_TAG;
+        if (Command == CMD_Transceive) {
             n = ReadRawRC(FIFOLevelReg);
-            uint8_t lastBits = ReadRawRC(ControlReg) & 0x07;
-            if (lastBits)
-                *pOutLenBit = static_cast<uint8_t>((n - 1) * 8 + lastBits);
+            uint8_t last_bits = ReadRawRC(ControlReg) & 0x07;
+            if (last_bits)
+                *rx_bits = static_cast<uint8_t>((n - 1) * 8 + last_bits);
             else
-                *pOutLenBit = static_cast<uint8_t>(n * 8);
+                *rx_bits = static_cast<uint8_t>(n * 8);
             if (n == 0) n = 1;
-            if (n > MAXRLEN) n = MAXRLEN;
-            for (uint8_t k = 0; k < n; k++) pOutData[k] = ReadRawRC(FIFODataReg);
+            if (n > FRAME_MAX) n = FRAME_MAX;
+            for (uint8_t k = 0; k < n; k++) rx[k] = ReadRawRC(FIFODataReg);
         }
     }
     if (err & 0x08) {
@@ -150,16 +150,16 @@ uint8_t PcdComMF522(uint8_t Command, const uint8_t* pInData, uint8_t InLenByte, 
     return status;
 }
 
-uint8_t PcdRequest(uint8_t req_code, uint8_t* pTagType) {
-    uint8_t unLen = 0;
-    uint8_t ucComMF522Buf[MAXRLEN] = {};
+uint8_t PcdRequest(uint8_t req_code, uint8_t* atqa) {
+    uint8_t bits = 0;
+    uint8_t frame[FRAME_MAX] = {};
 
     WriteRawRC(BitFramingReg, 0x07);
-    ucComMF522Buf[0] = req_code;
-    uint8_t status = PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, 1, ucComMF522Buf, &unLen);
-    if (status == READER_OK && unLen == 0x10) {
-        pTagType[0] = ucComMF522Buf[0];
-        pTagType[1] = ucComMF522Buf[1];
+    frame[0] = req_code;
+    uint8_t status = PcdComMF522(CMD_Transceive, frame, 1, frame, &bits);
+    if (status == READER_OK && bits == 0x10) {
+        atqa[0] = frame[0];
+        atqa[1] = frame[1];
         return READER_OK;
     }
     if (status == READER_NO_TAG || status == READER_COLLISION) return status;
@@ -182,18 +182,18 @@ static void join_answer(uint8_t* uid, uint8_t known, const uint8_t* answer) {
     }
 }
 
-uint8_t PcdAnticoll(uint8_t sel_code, uint8_t* pSnr) {
-    uint8_t unLen = 0;
-    uint8_t ucComMF522Buf[MAXRLEN] = {};
+uint8_t PcdAnticoll(uint8_t sel_code, uint8_t* serial) {
+    uint8_t bits = 0;
+    uint8_t frame[FRAME_MAX] = {};
     uint8_t uid[5] = {};  // serial bytes and BCC of this level, as known so far
     uint8_t known = 0;    // serial bits known, counted from the first
-    bool bitFramed = false;
+    bool bit_framed = false;
 
     WriteRawRC(BitFramingReg, 0x00);
-    ucComMF522Buf[0] = sel_code;
-    ucComMF522Buf[1] = 0x20;
-    uint8_t status = PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, 2, ucComMF522Buf, &unLen);
-    join_answer(uid, known, ucComMF522Buf);
+    frame[0] = sel_code;
+    frame[1] = 0x20;
+    uint8_t status = PcdComMF522(CMD_Transceive, frame, 2, frame, &bits);
+    join_answer(uid, known, frame);
 
     for (uint8_t exchanges = 1; status == READER_COLLISION && exchanges < 32; exchanges++) {
         // CollPos counts from the first bit received in this frame, which
@@ -212,105 +212,105 @@ uint8_t PcdAnticoll(uint8_t sel_code, uint8_t* pSnr) {
 
         const uint8_t bytes = lastByte + 1;
         const uint8_t align = known % 8;
-        ucComMF522Buf[0] = sel_code;
-        ucComMF522Buf[1] = static_cast<uint8_t>(0x20 + ((known / 8) << 4) + align);
-        memcpy(ucComMF522Buf + 2, uid, bytes);
+        frame[0] = sel_code;
+        frame[1] = static_cast<uint8_t>(0x20 + ((known / 8) << 4) + align);
+        memcpy(frame + 2, uid, bytes);
         // Send only the known bits of the last byte and receive the card's
         // first bit right after them.
         WriteRawRC(BitFramingReg, static_cast<uint8_t>((align << 4) | align));
-        bitFramed = true;
-        status = PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, static_cast<uint8_t>(2 + bytes), ucComMF522Buf, &unLen);
-        join_answer(uid, known, ucComMF522Buf);
+        bit_framed = true;
+        status = PcdComMF522(CMD_Transceive, frame, static_cast<uint8_t>(2 + bytes), frame, &bits);
+        join_answer(uid, known, frame);
     }
     // The select that follows goes out in whole bytes.
-    if (bitFramed) WriteRawRC(BitFramingReg, 0x00);
+    if (bit_framed) WriteRawRC(BitFramingReg, 0x00);
 
     if (status != READER_OK) return status;
 
-    uint8_t snr_check = 0;
+    uint8_t bcc = 0;
     for (uint8_t i = 0; i < 4; i++) {
-        pSnr[i] = uid[i];
-        snr_check ^= uid[i];
+        serial[i] = uid[i];
+        bcc ^= uid[i];
     }
-    if (snr_check != uid[4]) return READER_ERROR;
+    if (bcc != uid[4]) return READER_ERROR;
     return READER_OK;
 }
 
-uint8_t PcdSelect(uint8_t sel_code, const uint8_t* pSnr) {
-    uint8_t unLen = 0;
-    uint8_t ucComMF522Buf[MAXRLEN] = {};
+uint8_t PcdSelect(uint8_t sel_code, const uint8_t* serial) {
+    uint8_t bits = 0;
+    uint8_t frame[FRAME_MAX] = {};
 
-    ucComMF522Buf[0] = sel_code;
-    ucComMF522Buf[1] = 0x70;
-    ucComMF522Buf[6] = 0;
+    frame[0] = sel_code;
+    frame[1] = 0x70;
+    frame[6] = 0;
     for (uint8_t i = 0; i < 4; i++) {
-        ucComMF522Buf[i + 2] = pSnr[i];
-        ucComMF522Buf[6] ^= pSnr[i];
+        frame[i + 2] = serial[i];
+        frame[6] ^= serial[i];
     }
-    CalulateCRC(ucComMF522Buf, 7, &ucComMF522Buf[7]);
+    CalulateCRC(frame, 7, &frame[7]);
     ClearBitMask(Status2Reg, 0x08);
-    uint8_t status = PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, 9, ucComMF522Buf, &unLen);
-    if (status == READER_OK && unLen == 0x18) return READER_OK;
+    uint8_t status = PcdComMF522(CMD_Transceive, frame, 9, frame, &bits);
+    if (status == READER_OK && bits == 0x18) return READER_OK;
     return READER_ERROR;
 }
 
-uint8_t PcdAuthState(uint8_t auth_mode, uint8_t addr, const uint8_t* pKey, const uint8_t* pSnr) {
-    uint8_t unLen = 0;
-    uint8_t ucComMF522Buf[MAXRLEN] = {};
+uint8_t PcdAuthState(uint8_t auth_mode, uint8_t addr, const uint8_t* pKey, const uint8_t* serial) {
+    uint8_t bits = 0;
+    uint8_t frame[FRAME_MAX] = {};
 
-    ucComMF522Buf[0] = auth_mode;
-    ucComMF522Buf[1] = addr;
-    memcpy(&ucComMF522Buf[2], pKey, 6);
-    memcpy(&ucComMF522Buf[8], pSnr, 4);
-    uint8_t status = PcdComMF522(PCD_AUTHENT, ucComMF522Buf, 12, ucComMF522Buf, &unLen);
+    frame[0] = auth_mode;
+    frame[1] = addr;
+    memcpy(&frame[2], pKey, 6);
+    memcpy(&frame[8], serial, 4);
+    uint8_t status = PcdComMF522(CMD_MFAuthent, frame, 12, frame, &bits);
     if (status != READER_OK || !(ReadRawRC(Status2Reg) & 0x08)) return READER_ERROR;
     return READER_OK;
 }
 
 uint8_t PcdRead(uint8_t addr, uint8_t* pData) {
-    uint8_t unLen = 0;
-    uint8_t ucComMF522Buf[MAXRLEN] = {};
+    uint8_t bits = 0;
+    uint8_t frame[FRAME_MAX] = {};
     uint8_t crc[2];
 
-    ucComMF522Buf[0] = PICC_READ;
-    ucComMF522Buf[1] = addr;
-    CalulateCRC(ucComMF522Buf, 2, &ucComMF522Buf[2]);
-    uint8_t status = PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, 4, ucComMF522Buf, &unLen);
-    CalulateCRC(ucComMF522Buf, 16, crc);
-    if (status != READER_OK || unLen != 0x90) return READER_ERROR;
-    status = (crc[0] != ucComMF522Buf[16] || crc[1] != ucComMF522Buf[17]) ? READER_CRC_ERROR : READER_OK;
-    memcpy(pData, ucComMF522Buf, 16);
+    frame[0] = MF_READ;
+    frame[1] = addr;
+    CalulateCRC(frame, 2, &frame[2]);
+    uint8_t status = PcdComMF522(CMD_Transceive, frame, 4, frame, &bits);
+    CalulateCRC(frame, 16, crc);
+    if (status != READER_OK || bits != 0x90) return READER_ERROR;
+    status = (crc[0] != frame[16] || crc[1] != frame[17]) ? READER_CRC_ERROR : READER_OK;
+    memcpy(pData, frame, 16);
     return status;
 }
 
 // A MIFARE write step is acknowledged with the 4-bit ACK 0xA.
-static bool write_acked(uint8_t status, uint8_t unLen, const uint8_t* answer) {
-    return status == READER_OK && unLen == 4 && (answer[0] & 0x0F) == 0x0A;
+static bool write_acked(uint8_t status, uint8_t bits, const uint8_t* answer) {
+    return status == READER_OK && bits == 4 && (answer[0] & 0x0F) == 0x0A;
 }
 
 uint8_t PcdWrite(uint8_t addr, const uint8_t* pData) {
-    uint8_t unLen = 0;
-    uint8_t ucComMF522Buf[MAXRLEN] = {};
+    uint8_t bits = 0;
+    uint8_t frame[FRAME_MAX] = {};
 
-    ucComMF522Buf[0] = PICC_WRITE;
-    ucComMF522Buf[1] = addr;
-    CalulateCRC(ucComMF522Buf, 2, &ucComMF522Buf[2]);
-    uint8_t status = PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, 4, ucComMF522Buf, &unLen);
-    if (!write_acked(status, unLen, ucComMF522Buf)) return READER_ERROR;
+    frame[0] = MF_WRITE;
+    frame[1] = addr;
+    CalulateCRC(frame, 2, &frame[2]);
+    uint8_t status = PcdComMF522(CMD_Transceive, frame, 4, frame, &bits);
+    if (!write_acked(status, bits, frame)) return READER_ERROR;
 
-    memcpy(ucComMF522Buf, pData, 16);
-    CalulateCRC(ucComMF522Buf, 16, &ucComMF522Buf[16]);
-    status = PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, 18, ucComMF522Buf, &unLen);
-    if (!write_acked(status, unLen, ucComMF522Buf)) return READER_ERROR;
+    memcpy(frame, pData, 16);
+    CalulateCRC(frame, 16, &frame[16]);
+    status = PcdComMF522(CMD_Transceive, frame, 18, frame, &bits);
+    if (!write_acked(status, bits, frame)) return READER_ERROR;
     return READER_OK;
 }
 
 uint8_t PcdHalt() {
-    uint8_t unLen = 0;
-    uint8_t ucComMF522Buf[MAXRLEN] = {};
+    uint8_t bits = 0;
+    uint8_t frame[FRAME_MAX] = {};
 
-    ucComMF522Buf[0] = PICC_HALT;
-    ucComMF522Buf[1] = 0;
-    CalulateCRC(ucComMF522Buf, 2, &ucComMF522Buf[2]);
-    return PcdComMF522(PCD_TRANSCEIVE, ucComMF522Buf, 4, ucComMF522Buf, &unLen);
+    frame[0] = HLTA;
+    frame[1] = 0;
+    CalulateCRC(frame, 2, &frame[2]);
+    return PcdComMF522(CMD_Transceive, frame, 4, frame, &bits);
 }

@@ -34,25 +34,25 @@ constexpr uint8_t TReloadRegH = 0x2C;
 constexpr uint8_t TReloadRegL = 0x2D;
 
 // MFRC522 commands.
-constexpr uint8_t PCD_IDLE = 0x00;
-constexpr uint8_t PCD_CALCCRC = 0x03;
-constexpr uint8_t PCD_TRANSCEIVE = 0x0C;
-constexpr uint8_t PCD_AUTHENT = 0x0E;
-constexpr uint8_t PCD_RESETPHASE = 0x0F;
+constexpr uint8_t CMD_Idle = 0x00;
+constexpr uint8_t CMD_CalcCRC = 0x03;
+constexpr uint8_t CMD_Transceive = 0x0C;
+constexpr uint8_t CMD_MFAuthent = 0x0E;
+constexpr uint8_t CMD_SoftReset = 0x0F;
 
 // Card commands.
-constexpr uint8_t PICC_REQIDL = 0x26;
-constexpr uint8_t PICC_ANTICOLL1 = 0x93;
-constexpr uint8_t PICC_ANTICOLL2 = 0x95;
-constexpr uint8_t PICC_ANTICOLL3 = 0x97;
-constexpr uint8_t PICC_AUTHENT1A = 0x60;
-constexpr uint8_t PICC_AUTHENT1B = 0x61;
-constexpr uint8_t PICC_READ = 0x30;
-constexpr uint8_t PICC_WRITE = 0xA0;
-constexpr uint8_t PICC_HALT = 0x50;
+constexpr uint8_t REQA = 0x26;
+constexpr uint8_t SEL_CL1 = 0x93;
+constexpr uint8_t SEL_CL2 = 0x95;
+constexpr uint8_t SEL_CL3 = 0x97;
+constexpr uint8_t MF_AUTH_KEY_A = 0x60;
+constexpr uint8_t MF_AUTH_KEY_B = 0x61;
+constexpr uint8_t MF_READ = 0x30;
+constexpr uint8_t MF_WRITE = 0xA0;
+constexpr uint8_t HLTA = 0x50;
 
 // Largest frame: 16 data bytes and CRC_A; also the most an exchange stores.
-constexpr uint8_t MAXRLEN = 18;
+constexpr uint8_t FRAME_MAX = 18;
 
 // Register access: one two-byte SPI transfer each.
 uint8_t ReadRawRC(uint8_t Address);
@@ -64,22 +64,22 @@ uint8_t PcdReset();
 void PcdAntennaOn();
 void PcdAntennaOff();
 
-// CRC_A of len bytes by the chip's coprocessor, low byte first in pOutData.
-void CalulateCRC(const uint8_t* pIndata, uint8_t len, uint8_t* pOutData);
+// CRC_A of len bytes by the chip's coprocessor, low byte first in crc.
+void CalulateCRC(const uint8_t* data, uint8_t len, uint8_t* crc);
 
-// One exchange through the command engine. pOutData (at least MAXRLEN
-// bytes) may be pInData; *pOutLenBit is the answer length in bits, mod 256.
-uint8_t PcdComMF522(uint8_t Command, const uint8_t* pInData, uint8_t InLenByte, uint8_t* pOutData,
-                    uint8_t* pOutLenBit);
+// One exchange through the command engine. rx (at least FRAME_MAX
+// bytes) may be tx; *rx_bits is the answer length in bits, mod 256.
+uint8_t PcdComMF522(uint8_t Command, const uint8_t* tx, uint8_t tx_len, uint8_t* rx,
+                    uint8_t* rx_bits);
 
 // Card commands.
-uint8_t PcdRequest(uint8_t req_code, uint8_t* pTagType);
-uint8_t PcdAnticoll(uint8_t sel_code, uint8_t* pSnr);
-uint8_t PcdSelect(uint8_t sel_code, const uint8_t* pSnr);
-uint8_t PcdAuthState(uint8_t auth_mode, uint8_t addr, const uint8_t* pKey, const uint8_t* pSnr);
+uint8_t PcdRequest(uint8_t req_code, uint8_t* atqa);
+uint8_t PcdAnticoll(uint8_t sel_code, uint8_t* serial);
+uint8_t PcdSelect(uint8_t sel_code, const uint8_t* serial);
+uint8_t PcdAuthState(uint8_t auth_mode, uint8_t addr, const uint8_t* pKey, const uint8_t* serial);
 uint8_t PcdRead(uint8_t addr, uint8_t* pData);
 uint8_t PcdWrite(uint8_t addr, const uint8_t* pData);
 // PcdHalt is declared with the reader operations.
 
 // The tag access layer's receive buffer (ATQA, one cascade level's serial).
-extern uint8_t buff[MAXRLEN];
+extern uint8_t buff[FRAME_MAX];

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-uint8_t buff[MAXRLEN];
+uint8_t buff[FRAME_MAX];
 
 // Cascade tag: the level's answer carries 3 serial bytes, another level follows.
-constexpr uint8_t PICC_CT = 0x88;
+constexpr uint8_t CASCADE_TAG = 0x88;
 
 uint8_t find_tag(uint16_t* CType) {
-    uint8_t status = PcdRequest(PICC_REQIDL, buff);
+    uint8_t status = PcdRequest(REQA, buff);
     if (status == READER_OK) *CType = static_cast<uint16_t>((buff[0] << 8) | buff[1]);
     return status;
 }
@@ -22,23 +22,23 @@ static bool select_level(uint8_t sel_code) {
 }
 
 uint8_t select_tag_sn(uint8_t* SN, uint8_t* SN_len) {
-    if (!select_level(PICC_ANTICOLL1)) return READER_ERROR;
-    if (buff[0] != PICC_CT) {
+    if (!select_level(SEL_CL1)) return READER_ERROR;
+    if (buff[0] != CASCADE_TAG) {
         memcpy(SN, buff, 4);
         *SN_len = 4;
         return READER_OK;
     }
     memcpy(SN, buff + 1, 3);
 
-    if (!select_level(PICC_ANTICOLL2)) return READER_ERROR;
-    if (buff[0] != PICC_CT) {
+    if (!select_level(SEL_CL2)) return READER_ERROR;
+    if (buff[0] != CASCADE_TAG) {
         memcpy(SN + 3, buff, 4);
         *SN_len = 7;
         return READER_OK;
     }
     memcpy(SN + 3, buff + 1, 3);
 
-    if (!select_level(PICC_ANTICOLL3)) return READER_ERROR;
+    if (!select_level(SEL_CL3)) return READER_ERROR;
     // The last level has no cascade tag: 0x88 here is a serial byte.
     memcpy(SN + 6, buff, 4);
     *SN_len = 10;

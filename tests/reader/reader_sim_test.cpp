@@ -175,13 +175,13 @@ TEST_F(Sim, ReadAndWriteABlockAfterAuthentication) {
     ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
 
     const uint8_t wrong[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE};
-    EXPECT_EQ(PcdAuthState(PICC_AUTHENT1A, 4, wrong, sn), READER_ERROR);
+    EXPECT_EQ(PcdAuthState(MF_AUTH_KEY_A, 4, wrong, sn), READER_ERROR);
     // A failed authentication drops the card out of the session.
     ASSERT_EQ(find_tag(&type), READER_OK);
     ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
 
     const uint8_t key[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_EQ(PcdAuthState(PICC_AUTHENT1A, 4, key, sn), READER_OK);
+    ASSERT_EQ(PcdAuthState(MF_AUTH_KEY_A, 4, key, sn), READER_OK);
     uint8_t data[16];
     ASSERT_EQ(PcdRead(4, data), READER_OK);
     EXPECT_EQ(hex(data, 16), std::string(32, '0'));
@@ -209,7 +209,7 @@ TEST_F(Sim, ReadTagStrTexts) {
     ASSERT_EQ(find_tag(&type), READER_OK);
     ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
     const uint8_t key[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_EQ(PcdAuthState(PICC_AUTHENT1A, 4, key, sn), READER_OK);
+    ASSERT_EQ(PcdAuthState(MF_AUTH_KEY_A, 4, key, sn), READER_OK);
     uint8_t block[16];
     for (int i = 0; i < 16; i++) block[i] = static_cast<uint8_t>(i);
     ASSERT_EQ(PcdWrite(6, block), READER_OK);

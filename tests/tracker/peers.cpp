@@ -14,7 +14,8 @@ using testsupport::Process;
 using testsupport::ProcessOptions;
 
 void Gpsd::start(const std::string& log, const std::string& cycle, const std::string& outdir) {
-    ASSERT_FALSE(testsupport::port_open(2947)) << "127.0.0.1:2947 is taken by another program";
+    ASSERT_TRUE(testsupport::wait_until([] { return !testsupport::port_open(2947); }, 120000, 100))
+        << "127.0.0.1:2947 is taken by another program";
     ProcessOptions o;
     o.argv = {"/usr/bin/gpsfake", "-q", "-P", "2947", "-c", cycle, std::string(BOAT_SHARED_DIR) + "/data/gps/" + log};
     o.stdout_path = outdir + "/gpsfake.out";

@@ -80,7 +80,10 @@ protected:
     }
 
     void start_server(const std::string& cards) {
-        ASSERT_FALSE(testsupport::port_open(18080)) << "127.0.0.1:18080 is taken by another program";
+        // CTest's lock keeps our own tests off the port; another test run
+        // on the machine may still hold it for a while.
+        ASSERT_TRUE(wait_until([] { return !testsupport::port_open(18080); }, 120000, 100))
+            << "127.0.0.1:18080 is taken by another program";
         testsupport::write_file(dir.file("cards.txt"), cards);
         ProcessOptions o;
         o.argv = {testsupport::bin("sim/checkin-server"), "--cards", dir.file("cards.txt"), "--port", "18080"};

@@ -1,3 +1,5 @@
+// boat_checkin's start-up and one pass of its card polling loop, apart
+// from main so that tests can drive the loop pass by pass.
 #include "checkin_loop.h"
 
 #include "checkin_client.h"
@@ -34,16 +36,7 @@ void idle_poll() {
     if (Counter > 10) {
         if (Counter > 12) {
             Counter = 0;
-            if (Active) {
-                time_t Now = terminal_time(nullptr);
-                if (Now > EndTime) {
-                    Active = 0;
-                    SetOff();
-                    StopBoat();
-                }
-            } else {
-                SetOff();
-            }
+            session_expiry_step();
         } else if (!Active) {
             SetBlue();
         }

@@ -563,6 +563,15 @@ Pn532Chip::Result Pn532Chip::tick(uint64_t now, Pn532Reply* out) {
     return Result::pending;
 }
 
+// A timed-out exchange is reported only once the host's receive time-out
+// has passed, as the chip would.
+Pn532Chip::Result Pn532Chip::answer_after_timeout(const Pn532Reply& reply, uint64_t now) {
+    late_ = reply;
+    pending_ = Pending::late_reply;
+    deadline_ns_ = now + receive_timeout_ns();
+    return Result::pending;
+}
+
 Pn532Chip::Result Pn532Chip::cmd_data_exchange(const uint8_t* c, size_t n, uint64_t now, Pn532Reply* out) {
     if (n < 3) return syntax_error(out);
     int tg = c[1] & 0x3F;
@@ -603,10 +612,7 @@ Pn532Chip::Result Pn532Chip::cmd_data_exchange(const uint8_t* c, size_t n, uint6
     if (st == 0)
         for (size_t i = 0; i < rl; i++) push(out, rx[i]);
     if (st == kStTimeout && receive_timeout_ns() > 0) {
-        late_ = *out;
-        pending_ = Pending::late_reply;
-        deadline_ns_ = now + receive_timeout_ns();
-        return Result::pending;
+        return answer_after_timeout(*out, now);
     }
     return Result::reply;
 }
@@ -616,10 +622,7 @@ Pn532Chip::Result Pn532Chip::cmd_communicate_thru(const uint8_t* c, size_t n, ui
     if (n < 2) {
         // Nothing to send: only listen, as for a tag that talks first.
         push(out, kStTimeout);
-        late_ = *out;
-        pending_ = Pending::late_reply;
-        deadline_ns_ = now + receive_timeout_ns();
-        return Result::pending;
+        return answer_after_timeout(*out, now);
     }
     Lock lock(board_);
     rf_on_ = true;
@@ -636,10 +639,7 @@ Pn532Chip::Result Pn532Chip::cmd_communicate_thru(const uint8_t* c, size_t n, ui
     if (st == 0 || st == kStCollision)
         for (size_t i = 0; i < rl; i++) push(out, rx[i]);
     if (st == kStTimeout && receive_timeout_ns() > 0) {
-        late_ = *out;
-        pending_ = Pending::late_reply;
-        deadline_ns_ = now + receive_timeout_ns();
-        return Result::pending;
+        return answer_after_timeout(*out, now);
     }
     return Result::reply;
 }

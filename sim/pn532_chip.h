@@ -130,6 +130,7 @@ private:
     size_t put_target_a(uint8_t* p, int tg, const Target& t);
 
     uint64_t receive_timeout_ns() const;
+    Result answer_after_timeout(const Pn532Reply& reply, uint64_t now);
 
     void cmd_diagnose(const uint8_t* c, size_t n, Pn532Reply* out);
     Result cmd_in_list_passive(const uint8_t* c, size_t n, uint64_t now, Pn532Reply* out);

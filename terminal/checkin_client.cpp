@@ -211,3 +211,16 @@ void periodic_checkin() {
     if (exchange(LastRFID, false, &error) != Transfer::ok) return;
     handle_answer(false);
 }
+
+void session_expiry_step() {
+    if (!Active) {
+        SetOff();
+        return;
+    }
+    time_t Now = terminal_time(nullptr);
+    if (Now > EndTime) {
+        Active = 0;
+        SetOff();
+        StopBoat();
+    }
+}

@@ -66,3 +66,7 @@ void card_checkin(const char* serial);
 
 // Repeats the last check-in with LastRFID ("Performing Check In").
 void periodic_checkin();
+
+// The loops' expiry step: a running session ends once the time is later
+// than EndTime (SetOff, then StopBoat); without a session the LED goes off.
+void session_expiry_step();

@@ -36,20 +36,10 @@ int select_from_reader(nfc_target* target) {
 
 void led_and_expiry() {
     if (Counter <= 1) return;
-    if (Counter % 2 == 0) {
-        if (Active) {
-            time_t Now = terminal_time(nullptr);
-            if (Now > EndTime) {
-                Active = 0;
-                SetOff();
-                StopBoat();
-            }
-        } else {
-            SetOff();
-        }
-    } else if (!Active) {
+    if (Counter % 2 == 0)
+        session_expiry_step();
+    else if (!Active)
         SetBlue();
-    }
 }
 
 }  // namespace

@@ -19,25 +19,7 @@ using testsupport::TempDir;
 
 namespace {
 
-SyslogSink* g_sink = nullptr;
-
-class PrivateSyslog : public ::testing::Environment {
-public:
-    void SetUp() override {
-        std::string err;
-        ASSERT_TRUE(testsupport::enter_private_mounts(&err)) << err;
-        sink_ = std::make_unique<SyslogSink>();
-        ASSERT_TRUE(sink_->ok()) << sink_->error();
-        g_sink = sink_.get();
-    }
-    void TearDown() override {
-        g_sink = nullptr;
-        sink_.reset();
-    }
-
-private:
-    std::unique_ptr<SyslogSink> sink_;
-};
+SyslogSink* syslog_sink() { return testsupport::PrivateSyslogEnvironment::sink(); }
 
 constexpr int kPrioInfo = LOG_DAEMON | LOG_INFO;  // 30
 constexpr int kPrioErr = LOG_DAEMON | LOG_ERR;    // 27
@@ -45,8 +27,8 @@ constexpr int kPrioErr = LOG_DAEMON | LOG_ERR;    // 27
 class Config : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(g_sink, nullptr);
-        g_sink->drain(0);
+        ASSERT_NE(syslog_sink(), nullptr);
+        syslog_sink()->drain(0);
     }
     void TearDown() override { close_config_file(); }
 
@@ -67,7 +49,7 @@ protected:
     // The next syslog message, which must arrive.
     SyslogSink::Message message() {
         SyslogSink::Message m;
-        EXPECT_TRUE(g_sink->next(&m, 5000)) << "no syslog message";
+        EXPECT_TRUE(syslog_sink()->next(&m, 5000)) << "no syslog message";
         return m;
     }
 
@@ -295,6 +277,6 @@ TEST_F(Config, GidThatIsNotAPlainNumberIsRefused) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new PrivateSyslog);
+    ::testing::AddGlobalTestEnvironment(new testsupport::PrivateSyslogEnvironment);
     return RUN_ALL_TESTS();
 }

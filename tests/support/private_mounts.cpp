@@ -142,4 +142,23 @@ std::vector<SyslogSink::Message> SyslogSink::drain(int quiet_ms) {
     return out;
 }
 
+namespace {
+SyslogSink* g_environment_sink = nullptr;
+}
+
+void PrivateSyslogEnvironment::SetUp() {
+    std::string err;
+    ASSERT_TRUE(enter_private_mounts(&err)) << err;
+    sink_ = std::make_unique<SyslogSink>();
+    ASSERT_TRUE(sink_->ok()) << sink_->error();
+    g_environment_sink = sink_.get();
+}
+
+void PrivateSyslogEnvironment::TearDown() {
+    g_environment_sink = nullptr;
+    sink_.reset();
+}
+
+SyslogSink* PrivateSyslogEnvironment::sink() { return g_environment_sink; }
+
 }  // namespace testsupport

@@ -3,6 +3,9 @@
 // under /etc, the syslog socket /dev/log) without touching the host's.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,19 @@ private:
     std::string path_;
     std::string error_;
     int fd_ = -1;
+};
+
+// For a whole test program: enters the private mounts once and listens on
+// their /dev/log. Register it with ::testing::AddGlobalTestEnvironment.
+class PrivateSyslogEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+    // The sink of the registered environment; null outside it.
+    static SyslogSink* sink();
+
+private:
+    std::unique_ptr<SyslogSink> sink_;
 };
 
 }  // namespace testsupport

@@ -24,25 +24,7 @@ using testsupport::wait_until;
 
 namespace {
 
-SyslogSink* g_sink = nullptr;
-
-class PrivateSyslog : public ::testing::Environment {
-public:
-    void SetUp() override {
-        std::string err;
-        ASSERT_TRUE(testsupport::enter_private_mounts(&err)) << err;
-        sink_ = std::make_unique<SyslogSink>();
-        ASSERT_TRUE(sink_->ok()) << sink_->error();
-        g_sink = sink_.get();
-    }
-    void TearDown() override {
-        g_sink = nullptr;
-        sink_.reset();
-    }
-
-private:
-    std::unique_ptr<SyslogSink> sink_;
-};
+SyslogSink* syslog_sink() { return testsupport::PrivateSyslogEnvironment::sink(); }
 
 constexpr int kPrioInfo = LOG_DAEMON | LOG_INFO;  // 30
 constexpr int kPrioErr = LOG_DAEMON | LOG_ERR;    // 27
@@ -63,8 +45,8 @@ std::string messages_text(const std::vector<SyslogSink::Message>& ms) {
 class TagReader : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(g_sink, nullptr);
-        g_sink->drain(0);
+        ASSERT_NE(syslog_sink(), nullptr);
+        syslog_sink()->drain(0);
         unlink(kConfPath);
     }
     void TearDown() override {
@@ -156,7 +138,7 @@ protected:
 
     // Start-up messages of a process that is ready or has ended: all of them
     // have been sent by then.
-    std::vector<SyslogSink::Message> logged() { return g_sink->drain(0); }
+    std::vector<SyslogSink::Message> logged() { return syslog_sink()->drain(0); }
 
     TempBoard board_ {boatsim::Profile::tagreader};
     TempDir dir_;
@@ -375,6 +357,6 @@ TEST_F(TagReader, PiBuildFailsToInitOnAPc) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new PrivateSyslog);
+    ::testing::AddGlobalTestEnvironment(new testsupport::PrivateSyslogEnvironment);
     return RUN_ALL_TESTS();
 }

@@ -4,6 +4,7 @@
 #include "peers.h"
 #include "temp_board.h"
 
+#include <unistd.h>
 #include <gps.h>
 #include <gtest/gtest.h>
 #include <nfc/nfc.h>
@@ -181,6 +182,29 @@ TEST_F(TrackerProgram, WithoutNfcDeviceItEndsAfterTheBoardIsSafe) {
     EXPECT_EQ(board.level(kRun), 1) << "run relay stopped";
     EXPECT_EQ(board.level(kGreen) & board.level(kBlue) & board.level(kRed), 1) << "LED off";
     for (uint8_t pin : {kGreen, kBlue, kRed, kKill, kRun}) EXPECT_EQ(board.state().gpio[pin].fsel, 1) << int(pin);
+}
+
+// The Pi build links the real bcm2835 library, which cannot reach the
+// peripherals on a PC: the real start-up failure of HW_init.
+TEST_F(TrackerProgram, PiBuildEndsWithStatus1WhenTheHardwareCannotBeOpened) {
+    const std::string rpi = std::string(BOAT_RPI_BIN_DIR) + "/tracker/boat_tracker";
+    ASSERT_FALSE(std::string(BOAT_RPI_BIN_DIR).empty()) << "configure with BOAT_RPI_BIN_DIR (scripts/test does)";
+    ASSERT_EQ(access(rpi.c_str(), X_OK), 0) << rpi << " is not built";
+    ASSERT_NO_FATAL_FAILURE(gpsd.start(kLog, kCycle, dir.path()));
+    ProcessOptions o;
+    o.argv = {rpi};
+    o.cwd = dir.path();
+    o.stdout_path = dir.file("tracker.out");
+    o.stderr_path = dir.file("tracker.err");
+    tracker = std::make_unique<Process>(o);
+    ASSERT_TRUE(tracker->wait_exit(20000));
+    EXPECT_EQ(tracker->exit_status(), 1);
+    // Connected to both peers, then nothing of its own after the library's
+    // complaint: the LED and relays were never driven.
+    const std::string e = err();
+    EXPECT_EQ(e.rfind("MySql Connected\r\nI Am Boat 7\r\n", 0), 0u) << e;
+    EXPECT_EQ(e.find("Setting default pins"), std::string::npos) << e;
+    EXPECT_EQ(out(), "");
 }
 
 TEST_F(TrackerProgram, WritesTheLogsFixesWithFuelAndActive) {

@@ -1,3 +1,5 @@
+// tag_reader's start-up from /etc/RC522.conf and one pass of its card
+// polling loop, apart from main so that tests can drive them.
 #include "tag_reader.h"
 
 #include "config.h"

@@ -1,3 +1,5 @@
+// The reader configuration file: one open file, first-match key lookups,
+// and the user and group a reader program drops to.
 #include "config.h"
 
 #include <syslog.h>

@@ -1,3 +1,5 @@
+// The emulated PN532: frames from the host, its commands, and card
+// activation over the simulated field.
 #include "pn532_chip.h"
 
 #include "air.h"

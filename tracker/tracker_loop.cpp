@@ -1,3 +1,5 @@
+// boat_tracker's start-up steps and one pass of its loop, apart from main
+// so that tests can drive the loop pass by pass.
 #include "tracker_loop.h"
 
 #include "checkin_client.h"

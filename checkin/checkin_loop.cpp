@@ -19,7 +19,6 @@ int (*checkin_setuid)(uid_t) = setuid;
 
 namespace {
 
-constexpr uint32_t kSpiSpeedKHz = 5000;
 constexpr uid_t kRunUid = 500;
 constexpr useconds_t kIdlePollUs = 200000;
 constexpr uint8_t kOutputPins[] = {17, 22, 27, 23, 14};  // LED, run relay, kill relay
@@ -59,10 +58,7 @@ void card() {
 int checkin_startup() {
     use_gpio = 1;
     gpio = 18;
-    checkin_buffers_init();
-    BoatID = read_boat_id();
-    fprintf(stderr, "I Am Boat %d\r\n", BoatID);
-    if (HW_init(kSpiSpeedKHz, gpio) != 0) return 1;
+    if (terminal_startup(gpio) != 0) return 1;
     // The peripherals stay open; a failed switch leaves the start rights.
     if (checkin_setuid(kRunUid) != 0) { /* runs on as started */ }
     InitRc522();

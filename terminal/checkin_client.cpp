@@ -131,6 +131,13 @@ void checkin_buffers_init() {
     if (!InBuff) InBuff = alloc_text(kInBuffSize);
 }
 
+uint8_t terminal_startup(uint8_t gpio) {
+    checkin_buffers_init();
+    BoatID = read_boat_id();
+    fprintf(stderr, "I Am Boat %d\r\n", BoatID);
+    return HW_init(5000, gpio);
+}
+
 int read_boat_id(const char* path) {
     int id = 0;
     FILE* f = fopen(path, "r");

@@ -49,6 +49,11 @@ void checkin_buffers_init();
 // number.
 int read_boat_id(const char* path = "boatid.txt");
 
+// Start-up common to both terminals: buffers, boat number from boatid.txt
+// ("I Am Boat %d"), then HW_init at 5 MHz with `gpio` as signal pin.
+// HW_init's result: 0 when the hardware is ready.
+uint8_t terminal_startup(uint8_t gpio);
+
 // Serial text of a UID: two hex digits per byte in Terminal's case,
 // NUL-terminated; cut to fit `size`.
 void format_serial(const uint8_t* sn, uint8_t sn_len, char* out, size_t size);

@@ -20,7 +20,6 @@ nfc_device* pnd = nullptr;
 
 namespace {
 
-constexpr uint32_t kSpiSpeedKHz = 5000;
 constexpr uint8_t kOutputPins[] = {17, 22, 27, 4, 15};  // LED, kill relay, run relay
 constexpr nfc_modulation nmMifare = {NMT_ISO14443A, NBR_106};
 constexpr size_t kMaxUid = 10;
@@ -51,10 +50,7 @@ int (*tracker_select)(nfc_target* nt) = select_from_reader;
 int tracker_board_startup() {
     use_gpio = 1;
     gpio = 18;
-    checkin_buffers_init();
-    BoatID = read_boat_id();
-    fprintf(stderr, "I Am Boat %d\r\n", BoatID);
-    if (HW_init(kSpiSpeedKHz, gpio) != 0) return 1;
+    if (terminal_startup(gpio) != 0) return 1;
     fprintf(stderr, "Setting default pins\r\n");
     for (uint8_t pin : kOutputPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
     fprintf(stderr, "Pins Set\r\n");

@@ -7,6 +7,18 @@
 
 namespace boatsim {
 
+// ISO/IEC 14443-3 type A commands and values that the readers and the
+// cards share.
+constexpr uint8_t kReqa = 0x26;
+constexpr uint8_t kWupa = 0x52;
+constexpr uint8_t kHlta = 0x50;
+constexpr uint8_t kSelCl1 = 0x93;
+constexpr uint8_t kSelCl2 = 0x95;
+constexpr uint8_t kSelCl3 = 0x97;
+constexpr uint8_t kCascadeTag = 0x88;
+constexpr uint8_t kNvbSelect = 0x70;
+constexpr uint8_t kSakCascade = 0x04;  // SAK bit: the UID is not complete
+
 // What the reader receives after one frame. Bits are numbered as sent on
 // air: bit 0 is the least significant bit of data[0].
 //

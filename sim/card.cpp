@@ -23,15 +23,6 @@ namespace boatsim {
 
 namespace {
 
-constexpr uint8_t kReqa = 0x26;
-constexpr uint8_t kWupa = 0x52;
-constexpr uint8_t kHlta = 0x50;
-constexpr uint8_t kSelCl1 = 0x93;
-constexpr uint8_t kSelCl2 = 0x95;
-constexpr uint8_t kSelCl3 = 0x97;
-constexpr uint8_t kCascadeTag = 0x88;
-constexpr uint8_t kNvbSelect = 0x70;
-constexpr uint8_t kSakCascade = 0x04;
 constexpr uint8_t kMfAuthA = 0x60;
 constexpr uint8_t kMfAuthB = 0x61;
 constexpr uint8_t kMfRead = 0x30;

@@ -148,7 +148,6 @@ constexpr uint8_t kStBufferSize = 0x07;
 constexpr uint8_t kStMifare = 0x14;
 constexpr uint8_t kStContext = 0x27;
 
-constexpr uint8_t kCascadeTag = 0x88;
 
 bool get_bit(const uint8_t* p, unsigned i) { return (p[i / 8] >> (i % 8)) & 1; }
 void set_bit(uint8_t* p, unsigned i, bool v) {
@@ -301,7 +300,7 @@ bool Pn532Chip::anticollide_level(uint8_t sel, uint8_t uid_cl[5]) {
 }
 
 bool Pn532Chip::select_level(uint8_t sel, const uint8_t uid_cl[5], uint8_t* sak) {
-    uint8_t tx[9] = {sel, 0x70};
+    uint8_t tx[9] = {sel, kNvbSelect};
     memcpy(tx + 2, uid_cl, 5);
     append_crc(tx, 7);
     AirReply r {};
@@ -317,18 +316,18 @@ bool Pn532Chip::select_level(uint8_t sel, const uint8_t uid_cl[5], uint8_t* sak)
 // poll, halted or not. With `want_uid` the levels are selected directly
 // with that UID, as the host asked for a known card.
 bool Pn532Chip::activate_a(bool wake_halted, const uint8_t* want_uid, size_t want_len, Target* t) {
-    uint8_t req = want_uid ? 0x52 : 0x26;
+    uint8_t req = want_uid ? kWupa : kReqa;
     AirReply r {};
     air_exchange(*board_, &req, 7, &r);
-    if (r.bits == 0 && wake_halted && req != 0x52) {
-        req = 0x52;
+    if (r.bits == 0 && wake_halted && req != kWupa) {
+        req = kWupa;
         air_exchange(*board_, &req, 7, &r);
     }
     if (r.bits != 16) return false;
     memset(t, 0, sizeof(*t));
     t->atqa[0] = r.data[0];
     t->atqa[1] = r.data[1];
-    static constexpr uint8_t kSel[3] = {0x93, 0x95, 0x97};
+    static constexpr uint8_t kSel[3] = {kSelCl1, kSelCl2, kSelCl3};
     size_t used = 0;
     for (int level = 0; level < 3; level++) {
         uint8_t uid_cl[5];
@@ -346,7 +345,7 @@ bool Pn532Chip::activate_a(bool wake_halted, const uint8_t* want_uid, size_t wan
         }
         uint8_t sak = 0;
         if (!select_level(kSel[level], uid_cl, &sak)) return false;
-        if (sak & 0x04) {  // UID not complete: CT + 3 bytes
+        if (sak & kSakCascade) {  // UID not complete: CT + 3 bytes
             if (uid_cl[0] != kCascadeTag || level == 2) return false;
             memcpy(t->uid + t->uid_len, uid_cl + 1, 3);
             t->uid_len = static_cast<uint8_t>(t->uid_len + 3);
@@ -373,12 +372,17 @@ bool Pn532Chip::activate_a(bool wake_halted, const uint8_t* want_uid, size_t wan
     return false;
 }
 
-void Pn532Chip::halt_active() {
-    if (active_tg_ == 0) return;
-    uint8_t hlta[4] = {0x50, 0x00};
+// HLTA to the card in the field that is selected; it does not answer.
+void Pn532Chip::send_hlta() {
+    uint8_t hlta[4] = {kHlta, 0x00};
     append_crc(hlta, 2);
     AirReply r {};
     air_exchange(*board_, hlta, 32, &r);
+}
+
+void Pn532Chip::halt_active() {
+    if (active_tg_ == 0) return;
+    send_hlta();
     active_tg_ = 0;
 }
 
@@ -452,10 +456,7 @@ bool Pn532Chip::try_auto_poll(Pn532Reply* out) {
         if (!activate_a(true, nullptr, 0, &t)) continue;
         bool iso4 = (t.sak & 0x20) != 0;
         if (type == 0x20 && !iso4) {
-            uint8_t hlta[4] = {0x50, 0x00};
-            append_crc(hlta, 2);
-            AirReply r {};
-            air_exchange(*board_, hlta, 32, &r);
+            send_hlta();
             continue;
         }
         targets_[0] = t;

@@ -118,6 +118,7 @@ private:
     bool anticollide_level(uint8_t sel, uint8_t uid_cl[5]);
     bool select_level(uint8_t sel, const uint8_t uid_cl[5], uint8_t* sak);
     void halt_active();
+    void send_hlta();
     bool reselect(int tg);
     // Sends bytes (+CRC_A when crc_tx) and receives; returns a PN532 status.
     uint8_t transceive(const uint8_t* tx, size_t len, uint8_t tx_last_bits, bool crc_tx, bool crc_rx,

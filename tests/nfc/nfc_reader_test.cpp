@@ -154,31 +154,26 @@ std::vector<uint8_t> reply_frame(std::vector<uint8_t> f) {
 TEST(NfcReader, LibnfcSelectsCardsOfEveryUidSizeWithTheirAtqaAndSak) {
     TempBoard board(boatsim::Profile::tracker);
     EmulatedReader emu(board);
-    board.put_card("0a1bc203");
     Libnfc nfc(emu.conn());
     ASSERT_NE(nfc.dev(), nullptr) << "nfc_open failed on " << emu.conn();
     ASSERT_TRUE(nfc.init(false));
 
-    nfc_target t {};
-    ASSERT_EQ(nfc.select(&t), 1);
-    EXPECT_EQ(uid_hex(t), "0a1bc203");
-    EXPECT_EQ(t.nti.nai.abtAtqa[0], 0x00);
-    EXPECT_EQ(t.nti.nai.abtAtqa[1], 0x04);
-    EXPECT_EQ(t.nti.nai.btSak, 0x08);
-
-    board.take_card("0a1bc203");
-    board.put_card("04a1b2c3d4e5f6");
-    ASSERT_EQ(nfc.select(&t), 1);
-    EXPECT_EQ(uid_hex(t), "04a1b2c3d4e5f6");
-    EXPECT_EQ(t.nti.nai.abtAtqa[0], 0x00);
-    EXPECT_EQ(t.nti.nai.abtAtqa[1], 0x44);
-    EXPECT_EQ(t.nti.nai.btSak, 0x00);
-
-    board.take_card("04a1b2c3d4e5f6");
-    board.put_card("0102030405060708090a");
-    ASSERT_EQ(nfc.select(&t), 1);
-    EXPECT_EQ(uid_hex(t), "0102030405060708090a");
-    EXPECT_EQ(t.nti.nai.abtAtqa[1], 0x84);
+    struct Expected {
+        const char* uid;
+        uint8_t atqa1;  // the second ATQA byte tells the UID size
+        uint8_t sak;
+    };
+    for (const Expected& e : {Expected{"0a1bc203", 0x04, 0x08}, Expected{"04a1b2c3d4e5f6", 0x44, 0x00},
+                              Expected{"0102030405060708090a", 0x84, 0x00}}) {
+        board.put_card(e.uid);
+        nfc_target t {};
+        ASSERT_EQ(nfc.select(&t), 1) << e.uid;
+        EXPECT_EQ(uid_hex(t), e.uid);
+        EXPECT_EQ(t.nti.nai.abtAtqa[0], 0x00) << e.uid;
+        EXPECT_EQ(t.nti.nai.abtAtqa[1], e.atqa1) << e.uid;
+        EXPECT_EQ(t.nti.nai.btSak, e.sak) << e.uid;
+        board.take_card(e.uid);
+    }
 }
 
 TEST(NfcReader, CardStayingOnTheReaderIsSelectedOnEveryPollAndGoneOnceTaken) {

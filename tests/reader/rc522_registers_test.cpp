@@ -13,6 +13,20 @@ namespace ss = spiscript;
 
 namespace {
 
+// PcdReset's traffic: soft reset, antenna off and on (TxControlReg read
+// as `tx_control` first), then the configuration in its order.
+void expect_reset(uint8_t tx_control) {
+    ss::write(0x01, 0x0F);
+    ss::pause_us(10000);
+    ss::clear_bits(0x14, tx_control, 0x03);
+    ss::pause_us(10000);
+    ss::set_bits(0x14, 0x80, 0x03);
+    for (auto [reg, value] : std::array<std::pair<uint8_t, uint8_t>, 10>{
+             {{0x2A, 0x8D}, {0x2B, 0x3E}, {0x2D, 0x1E}, {0x2C, 0x00}, {0x15, 0x40}, {0x11, 0x3D}, {0x18, 0x84},
+              {0x26, 0x68}, {0x27, 0xFF}, {0x28, 0x2F}}})
+        ss::write(reg, value);
+}
+
 class Registers : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -49,29 +63,13 @@ TEST_F(Registers, BitMasksAlwaysWriteBack) {
 }
 
 TEST_F(Registers, ResetWritesTheConfigurationInOrder) {
-    ss::write(0x01, 0x0F);
-    ss::pause_us(10000);
-    ss::clear_bits(0x14, 0x83, 0x03);
-    ss::pause_us(10000);
-    ss::set_bits(0x14, 0x80, 0x03);
-    for (auto [reg, value] : std::array<std::pair<uint8_t, uint8_t>, 10>{
-             {{0x2A, 0x8D}, {0x2B, 0x3E}, {0x2D, 0x1E}, {0x2C, 0x00}, {0x15, 0x40}, {0x11, 0x3D}, {0x18, 0x84},
-              {0x26, 0x68}, {0x27, 0xFF}, {0x28, 0x2F}}})
-        ss::write(reg, value);
+    expect_reset(0x83);
     EXPECT_EQ(PcdReset(), READER_OK);
     EXPECT_TRUE(ss::done());
 }
 
 TEST_F(Registers, InitIsResetThenAntennaOnWhichFindsTheDriversOn) {
-    ss::write(0x01, 0x0F);
-    ss::pause_us(10000);
-    ss::clear_bits(0x14, 0x80, 0x03);
-    ss::pause_us(10000);
-    ss::set_bits(0x14, 0x80, 0x03);
-    for (auto [reg, value] : std::array<std::pair<uint8_t, uint8_t>, 10>{
-             {{0x2A, 0x8D}, {0x2B, 0x3E}, {0x2D, 0x1E}, {0x2C, 0x00}, {0x15, 0x40}, {0x11, 0x3D}, {0x18, 0x84},
-              {0x26, 0x68}, {0x27, 0xFF}, {0x28, 0x2F}}})
-        ss::write(reg, value);
+    expect_reset(0x80);
     ss::read(0x14, 0x83);  // nothing more: no version read, no write
     InitRc522();
     EXPECT_TRUE(ss::done());

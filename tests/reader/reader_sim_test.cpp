@@ -74,6 +74,18 @@ protected:
         return nullptr;
     }
 
+    // Selects the one card in the field and authenticates the sector of
+    // `block` with the transport key A.
+    void select_and_authenticate(uint8_t block) {
+        uint8_t sn[10];
+        uint8_t len = 0;
+        uint16_t type;
+        ASSERT_EQ(find_tag(&type), READER_OK);
+        ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
+        const uint8_t key[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_EQ(PcdAuthState(MF_AUTH_KEY_A, block, key, sn), READER_OK);
+    }
+
     // find_tag and select_tag_sn of one card: its serial text, or "" with
     // the failing step's code in *code.
     std::string read_one(uint8_t* code = nullptr, uint16_t* type = nullptr) {
@@ -176,12 +188,9 @@ TEST_F(Sim, ReadAndWriteABlockAfterAuthentication) {
 
     const uint8_t wrong[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE};
     EXPECT_EQ(PcdAuthState(MF_AUTH_KEY_A, 4, wrong, sn), READER_ERROR);
-    // A failed authentication drops the card out of the session.
-    ASSERT_EQ(find_tag(&type), READER_OK);
-    ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
-
-    const uint8_t key[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_EQ(PcdAuthState(MF_AUTH_KEY_A, 4, key, sn), READER_OK);
+    // A failed authentication drops the card out of the session: it has
+    // to be found and selected again.
+    ASSERT_NO_FATAL_FAILURE(select_and_authenticate(4));
     uint8_t data[16];
     ASSERT_EQ(PcdRead(4, data), READER_OK);
     EXPECT_EQ(hex(data, 16), std::string(32, '0'));
@@ -203,13 +212,7 @@ TEST_F(Sim, ReadTagStrTexts) {
     EXPECT_STREQ(text, "Unknown error");
 
     board.put_card("c1d2e3f4");
-    uint8_t sn[10];
-    uint8_t len = 0;
-    uint16_t type;
-    ASSERT_EQ(find_tag(&type), READER_OK);
-    ASSERT_EQ(select_tag_sn(sn, &len), READER_OK);
-    const uint8_t key[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_EQ(PcdAuthState(MF_AUTH_KEY_A, 4, key, sn), READER_OK);
+    ASSERT_NO_FATAL_FAILURE(select_and_authenticate(4));
     uint8_t block[16];
     for (int i = 0; i < 16; i++) block[i] = static_cast<uint8_t>(i);
     ASSERT_EQ(PcdWrite(6, block), READER_OK);

@@ -64,7 +64,9 @@ Process::Process(const ProcessOptions& opts) {
     }
 }
 
-Process::~Process() {
+Process::~Process() { kill_if_running(); }
+
+void Process::kill_if_running() {
     if (pid_ > 0 && exit_status_ < 0 && term_signal_ == 0) {
         kill(pid_, SIGKILL);
         int st = 0;
@@ -72,10 +74,11 @@ Process::~Process() {
     }
 }
 
-Process::Process(Process&& o) noexcept { *this = std::move(o); }
+Process::Process(Process&& o) noexcept { *this = std::move(o); }  // pid_ is -1 here
 
 Process& Process::operator=(Process&& o) noexcept {
     if (this != &o) {
+        kill_if_running();  // a child this object still holds would be lost
         pid_ = o.pid_;
         exit_status_ = o.exit_status_;
         term_signal_ = o.term_signal_;

@@ -41,6 +41,7 @@ public:
 
 private:
     void reap(int status);
+    void kill_if_running();
     pid_t pid_ = -1;
     int exit_status_ = -1;
     int term_signal_ = 0;

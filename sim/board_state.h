@@ -11,7 +11,7 @@
 namespace boatsim {
 
 constexpr uint32_t kStateMagic = 0x54414f42;  // "BOAT"
-constexpr uint32_t kStateVersion = 1;
+constexpr uint32_t kStateVersion = 2;
 
 // Used when BOATSIM_STATE is not set.
 constexpr const char* kDefaultStatePath = "/tmp/boatsim/board.state";
@@ -88,6 +88,8 @@ struct BoardState {
     uint8_t signal_pin;  // kNoPin: the profile has none configured
     uint8_t pad[2];
     pthread_mutex_t lock;
+    uint32_t faults;  // one bit per boatsim::Fault; see faults.h
+    uint32_t pad2;
 
     GpioPin gpio[kGpioCount];
     uint64_t signal_pulses;  // rising edges written on signal_pin

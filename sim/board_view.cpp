@@ -1,6 +1,8 @@
 // Text, JSON and panel views of the simulated board.
 #include "board_view.h"
 
+#include "faults.h"
+
 #include <bcm2835.h>
 
 #include <cinttypes>
@@ -142,7 +144,14 @@ void print_show_text(FILE* out, const BoardState& s) {
     fprintf(out, "%s\n", any ? "" : " none");
     fprintf(out, "adc        ");
     for (int ch = 0; ch < kAdcChannels; ch++) fprintf(out, " %u", s.adc[ch]);
-    fprintf(out, "\nevents      %" PRIu64 "\n", s.event_seq);
+    fprintf(out, "\nfaults     ");
+    bool faults = false;
+    for (const FaultInfo& f : kFaults) {
+        if (!fault_active(s, f.fault)) continue;
+        fprintf(out, " %s", f.name);
+        faults = true;
+    }
+    fprintf(out, "%s\nevents      %" PRIu64 "\n", faults ? "" : " none", s.event_seq);
 }
 
 void print_show_json(FILE* out, const BoardState& s) {
@@ -173,6 +182,13 @@ void print_show_json(FILE* out, const BoardState& s) {
             s.spi.transfers);
     fputs("\"adc\": [", out);
     for (int ch = 0; ch < kAdcChannels; ch++) fprintf(out, "%s%u", ch ? ", " : "", s.adc[ch]);
+    fputs("], \"faults\": [", out);
+    first = true;
+    for (const FaultInfo& f : kFaults) {
+        if (!fault_active(s, f.fault)) continue;
+        fprintf(out, "%s\"%s\"", first ? "" : ", ", f.name);
+        first = false;
+    }
     fprintf(out, "], \"last_event\": %" PRIu64 "}\n", s.event_seq);
 }
 

@@ -7,6 +7,7 @@
 // already there, field full, card not there) exits with 1.
 #include "board_state.h"
 #include "board_view.h"
+#include "faults.h"
 #include "field.h"
 #include "pn532_emulator.h"
 
@@ -33,6 +34,7 @@ const char kUsage[] =
     "       boatsim card put UID_HEX [--atqa HEX4] [--sak HEX2]\n"
     "       boatsim card take UID_HEX|--all\n"
     "       boatsim adc CHANNEL VALUE\n"
+    "       boatsim fault set|clear NAME, fault clear --all, fault list\n"
     "       boatsim show [--json]\n"
     "       boatsim events [--json] [--since SEQ]\n"
     "       boatsim watch\n"
@@ -196,6 +198,32 @@ int cmd_adc(int argc, char** argv, const char* path) {
     return 0;
 }
 
+int cmd_fault(int argc, char** argv, const char* path) {
+    if (argc == 1 && strcmp(argv[0], "list") == 0) {
+        BoardState* s = open_board(path);
+        if (!s) return kBadInput;
+        snapshot(s, &g_view);
+        unmap_state(s);
+        for (const FaultInfo& f : kFaults)
+            printf("%-18s %-3s %s\n", f.name, fault_active(g_view, f.fault) ? "set" : "-", f.help);
+        return 0;
+    }
+    if (argc != 2 || (strcmp(argv[0], "set") != 0 && strcmp(argv[0], "clear") != 0))
+        return fail(kBadInput, "fault: expected 'set NAME', 'clear NAME', 'clear --all' or 'list'");
+    const bool on = strcmp(argv[0], "set") == 0;
+    const bool all = !on && strcmp(argv[1], "--all") == 0;
+    const FaultInfo* f = all ? nullptr : fault_by_name(argv[1]);
+    if (!all && !f) return fail(kBadInput, "fault %s: unknown fault '%s' (see boatsim fault list)", argv[0], argv[1]);
+    BoardState* s = open_board(path);
+    if (!s) return kBadInput;
+    if (all)
+        fault_clear_all(*s);
+    else
+        fault_set(*s, f->fault, on);
+    unmap_state(s);
+    return 0;
+}
+
 int cmd_show(int argc, char** argv, const char* path) {
     bool json = false;
     for (int i = 0; i < argc; i++) {
@@ -307,6 +335,7 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "new") == 0) return cmd_new(rest_argc, rest, path);
     if (strcmp(cmd, "card") == 0) return cmd_card(rest_argc, rest, path);
     if (strcmp(cmd, "adc") == 0) return cmd_adc(rest_argc, rest, path);
+    if (strcmp(cmd, "fault") == 0) return cmd_fault(rest_argc, rest, path);
     if (strcmp(cmd, "show") == 0) return cmd_show(rest_argc, rest, path);
     if (strcmp(cmd, "events") == 0) return cmd_events(rest_argc, rest, path);
     if (strcmp(cmd, "watch") == 0) return cmd_watch(rest_argc, rest, path);

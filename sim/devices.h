@@ -3,6 +3,7 @@
 #pragma once
 
 #include "board_state.h"
+#include "faults.h"
 
 namespace boatsim {
 
@@ -13,6 +14,8 @@ void board_power_on(BoardState& s);
 // MFRC522 reader chip (checkin and tagreader profiles).
 void mfrc522_power_on(BoardState& s);
 void mfrc522_spi(BoardState& s, const uint8_t* tx, uint8_t* rx, uint32_t len);
+// A fault of the chip came (on) or went.
+void mfrc522_fault(BoardState& s, Fault f, bool on);
 
 // MCP3008 converter (tracker profile).
 void mcp3008_spi(BoardState& s, const uint8_t* tx, uint8_t* rx, uint32_t len);

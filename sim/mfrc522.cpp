@@ -421,6 +421,8 @@ void write_reg(BoardState& s, uint8_t a, uint8_t v) {
     case TxControlReg: {
         const bool was_on = field_on(c);
         c.reg[a] = v;
+        // An overheated chip keeps its drivers off whatever is written.
+        if (fault_active(s, Fault::rc522_antenna_off)) c.reg[a] &= static_cast<uint8_t>(~0x03);
         if (was_on && !field_on(c)) air_field_off(s);
         break;
     }
@@ -434,11 +436,38 @@ void write_reg(BoardState& s, uint8_t a, uint8_t v) {
 
 void mfrc522_power_on(BoardState& s) { power_on(s); }
 
+void mfrc522_fault(BoardState& s, Fault f, bool on) {
+    Mfrc522& c = s.rc522;
+    switch (f) {
+    case Fault::rc522_reset:
+        if (on) power_on(s);
+        break;
+    case Fault::rc522_antenna_off:
+        // The thermal protection switches the drivers off and flags TempErr.
+        if (on) {
+            const bool was_on = field_on(c);
+            c.reg[TxControlReg] &= static_cast<uint8_t>(~0x03);
+            set_error(c, TempErr);
+            if (was_on) air_field_off(s);
+        }
+        break;
+    default:
+        break;  // off the bus: seen at each access
+    }
+}
+
 // One chip-select assertion. A first byte with bit 7 set starts a read
 // sequence: every byte but the last is an address, and each address's
 // value comes back during the next byte. Otherwise the first byte is the
 // address written and every later byte is written to it in turn.
 void mfrc522_spi(BoardState& s, const uint8_t* tx, uint8_t* rx, uint32_t len) {
+    if (fault_active(s, Fault::rc522_absent_low) || fault_active(s, Fault::rc522_absent_high)) {
+        // Nothing drives MISO: a pull-down or pull-up decides what is read.
+        memset(rx, fault_active(s, Fault::rc522_absent_high) ? 0xFF : 0x00, len);
+        return;
+    }
+    // A floating reset line: whatever was written before is gone again.
+    if (fault_active(s, Fault::rc522_reset)) power_on(s);
     timer_update(s.rc522);
     rx[0] = 0;
     if (tx[0] & 0x80) {

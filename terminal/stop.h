@@ -15,6 +15,6 @@ extern volatile sig_atomic_t terminal_stop;
 // Installs the handlers and ignores SIGPIPE. Call first thing in main.
 void terminal_signals_init();
 
-// Sleeps `us` microseconds, or less once terminal_stop is set (also when a
-// stop signal comes between the test of the flag and the sleep). 0.
+// Sleeps `us` microseconds, or less once terminal_stop is set: a stop
+// signal ends a pause in progress at once, whichever thread takes it. 0.
 int terminal_pause(useconds_t us);

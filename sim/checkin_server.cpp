@@ -4,18 +4,28 @@
 //
 // Serves GET on the path of the compiled base URL. The answer for a card
 // comes from FILE, read afresh for every request so it can be changed
-// while the server runs: one line per card, "serial answer text" (the
-// serial matched without regard to case; blank lines and "#" comments
-// ignored). Cards not in the table get --unknown (default "BAD").
+// while the server runs: one line per card, the serial (matched without
+// regard to case), exactly one blank or tab, then the answer verbatim to
+// the line's end, blanks included ("0a1bc203  KILL" answers " KILL"); a
+// CR before the line end is the file's, not the answer's. Blank lines
+// and lines whose first non-blank is "#" are ignored. Cards not in the
+// table get --unknown (default "BAD").
 //
-// An answer starting with "!" asks for a special behaviour:
+// Escapes in answers (and --unknown) for what a line cannot hold or
+// shows poorly: \r \n \t \\ and \xHH (two hex digits), e.g.
+// "\xEF\xBB\xBFBAD" (a byte-order mark, then BAD) or "\r\nBAD". Any other
+// backslash stands for itself.
+//
+// An answer starting with "!" asks for a special behaviour (escapes apply
+// to TEXT and to each part; "\x21" starts a plain answer with "!"):
 //   !status N TEXT    HTTP status N with body TEXT
 //   !redirect TEXT    302 to the same path; the followed request gets TEXT
 //   !chunks A|B|...   chunked body, one chunk per part, 200 ms apart
 //   !empty            200 with an empty body
 //   !hang             never answers (until the server is stopped)
 //
-// Every request is logged on stdout: "checkin RFID=<serial> BoatID=<n> -> <answer>".
+// Every request is logged on stdout, the answer as written in FILE:
+// "checkin RFID=<serial> BoatID=<n> -> <answer>".
 #include <httplib.h>
 
 #include <signal.h>
@@ -52,6 +62,35 @@ std::string lower(std::string s) {
     return s;
 }
 
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The bytes an answer as written in FILE stands for.
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (c != '\\' || !next) {
+            out += c;
+        } else if (next == 'r' || next == 'n' || next == 't' || next == '\\') {
+            out += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : '\\';
+            i++;
+        } else if (next == 'x' && i + 3 < text.size() && hex_digit(text[i + 2]) >= 0 && hex_digit(text[i + 3]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3]));
+            i += 3;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// The answer for `serial` as written in FILE (or --unknown), escapes and all.
 std::string answer_for(const Options& o, const std::string& serial) {
     if (!o.cards.empty()) {
         std::ifstream in(o.cards);
@@ -64,9 +103,8 @@ std::string answer_for(const Options& o, const std::string& serial) {
             size_t end = line.find_first_of(" \t", start);
             std::string card = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
             if (lower(card) != key) continue;
-            if (end == std::string::npos) return "";
-            size_t text = line.find_first_not_of(" \t", end);
-            return text == std::string::npos ? "" : line.substr(text);
+            // One separator; the rest is the answer, leading blanks included.
+            return end == std::string::npos ? "" : line.substr(end + 1);
         }
     }
     return o.unknown;
@@ -98,7 +136,7 @@ void respond(const Options& o, const httplib::Request& req, httplib::Response& r
     log_request(serial, boat, answer);
 
     if (answer.empty() || answer[0] != '!') {
-        res.set_content(answer, "text/plain");
+        res.set_content(unescape(answer), "text/plain");
         return;
     }
     std::string word, rest;
@@ -107,13 +145,13 @@ void respond(const Options& o, const httplib::Request& req, httplib::Response& r
         char* end = nullptr;
         long status = strtol(rest.c_str(), &end, 10);
         res.status = static_cast<int>(status);
-        res.set_content(*end == ' ' ? end + 1 : end, "text/plain");
+        res.set_content(unescape(*end == ' ' ? end + 1 : end), "text/plain");
     } else if (word == "redirect") {
         res.set_redirect(o.path + "?RFID=" + serial + "&BoatID=" + boat + "&hop=1");
     } else if (word == "chunks") {
         std::vector<std::string> parts;
         std::stringstream ss(rest);
-        for (std::string p; std::getline(ss, p, '|');) parts.push_back(p);
+        for (std::string p; std::getline(ss, p, '|');) parts.push_back(unescape(p));
         res.set_chunked_content_provider("text/plain", [parts](size_t, httplib::DataSink& sink) {
             for (size_t i = 0; i < parts.size(); i++) {
                 if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -127,7 +165,7 @@ void respond(const Options& o, const httplib::Request& req, httplib::Response& r
     } else if (word == "hang") {
         while (!g_stopping) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     } else {
-        res.set_content(answer, "text/plain");
+        res.set_content(unescape(answer), "text/plain");
     }
 }
 

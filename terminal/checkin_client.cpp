@@ -2,6 +2,8 @@
 // check-in, the answer classified by its start.
 #include "checkin_client.h"
 
+#include "stop.h"
+
 #include <curl/curl.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@ int Days = 0;
 int Seconds = 0;
 time_t StartTime = 0;
 time_t EndTime = 0;
+time_t StartMonotonic = 0;
 
 int Active = 0;
 int LastCheckin = 0;
@@ -24,7 +27,8 @@ const char* URL = BOAT_CHECKIN_URL;
 int BoatID = 0;
 
 time_t (*terminal_time)(time_t*) = time;
-int (*terminal_usleep)(useconds_t) = usleep;
+time_t (*terminal_monotonic)() = monotonic_seconds;
+int (*terminal_usleep)(useconds_t) = terminal_pause;
 
 namespace {
 
@@ -39,9 +43,14 @@ char* alloc_text(size_t size) {
 
 void pause_us(useconds_t us) { terminal_usleep(us); }
 
+// Bytes of the current body that arrived, kept or not: a grant is only
+// believed when InBuff holds all of it.
+size_t BodyLength = 0;
+
 void start_answer() {
     memset(InBuff, 0, kInBuffSize);
     InBuffPointer = 0;
+    BodyLength = 0;
 }
 
 enum class Transfer { ok, failed, no_handle };
@@ -83,14 +92,29 @@ Transfer exchange(const char* serial, bool card, const char** error) {
     return Transfer::ok;
 }
 
+// The transfer's outcome once its body has been judged: a body that is
+// neither a kill, a refusal nor a whole well-formed grant fails the
+// exchange like a transfer error, and *answer is what was understood.
+Transfer checked_exchange(const char* serial, bool card, const char** error, Answer* answer) {
+    Transfer t = exchange(serial, card, error);
+    if (t != Transfer::ok) return t;
+    *answer = classify_answer(InBuff);
+    // A grant cut at the buffer's end, or with more behind a NUL byte, is
+    // not the whole answer.
+    if (answer->kind == AnswerKind::grant && strlen(InBuff) != BodyLength) answer->kind = AnswerKind::invalid;
+    if (answer->kind != AnswerKind::invalid) return t;
+    *error = "Bad answer";
+    return Transfer::failed;
+}
+
 void red_pause_off() {
     SetRed();
     pause_us(2000000);
     SetOff();
 }
 
-void handle_answer(bool card) {
-    switch (classify_answer(InBuff)) {
+void handle_answer(bool card, const Answer& answer) {
+    switch (answer.kind) {
     case AnswerKind::kill:
         Active = 0;
         StopBoat();
@@ -105,6 +129,7 @@ void handle_answer(bool card) {
         if (card) red_pause_off();
         return;
     case AnswerKind::grant:
+    case AnswerKind::invalid:  // never gets here: a failed exchange
         break;
     }
     UnKillBoat();
@@ -112,15 +137,44 @@ void handle_answer(bool card) {
     Active = 1;
     SetGreen();
     StartBoat();
-    // Two characters of any kind, then days and seconds; a number that does
-    // not scan keeps its old value.
-    const char* numbers = strnlen(InBuff, 2) == 2 ? InBuff + 2 : "";
-    sscanf(numbers, "%d %d", &Days, &Seconds);
+    // Without numbers the last grant's Days and Seconds stay.
+    if (answer.numbers) {
+        Days = answer.days;
+        Seconds = answer.seconds;
+    }
     fprintf(stderr, "Online for %d Days\r\n", Days);
     StartTime = terminal_time(nullptr);
+    StartMonotonic = terminal_monotonic();
     fprintf(stderr, "Current Time Stamp %lld\r\n", static_cast<long long>(StartTime));
-    EndTime = StartTime + Seconds;
+    EndTime = session_end(StartTime, Seconds);
     fprintf(stderr, "Expire Time Stamp %lld\r\n", static_cast<long long>(EndTime));
+}
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+const char* skip_space(const char* p) {
+    while (is_space(*p)) p++;
+    return p;
+}
+
+// One "%d" conversion at *p: white space, an optional sign, at least one
+// digit. False when nothing scans or the number leaves int's range, which
+// sscanf would not tell.
+bool scan_int(const char** p, int* out) {
+    const char* s = skip_space(*p);
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+') s++;
+    if (*s < '0' || *s > '9') return false;
+    long long v = 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        v = v * 10 + (*s - '0');
+        if (v > -static_cast<long long>(std::numeric_limits<int>::min())) return false;
+    }
+    if (negative) v = -v;
+    if (v > std::numeric_limits<int>::max()) return false;
+    *out = static_cast<int>(v);
+    *p = s;
+    return true;
 }
 
 }  // namespace
@@ -163,7 +217,11 @@ void format_serial(const uint8_t* sn, uint8_t sn_len, char* out, size_t size) {
 
 size_t write_callback(char* ptr, size_t size, size_t nmemb, void* /*userdata*/) {
     size_t total = size * nmemb;
-    if (InBuffPointer == 0) memset(InBuff, 0, kInBuffSize);
+    if (InBuffPointer == 0) {
+        memset(InBuff, 0, kInBuffSize);
+        BodyLength = 0;
+    }
+    BodyLength += total;
     size_t have = static_cast<size_t>(InBuffPointer);
     size_t room = kInBuffSize - 1 - have;
     size_t len = total < room ? total : room;
@@ -173,17 +231,51 @@ size_t write_callback(char* ptr, size_t size, size_t nmemb, void* /*userdata*/) 
     return total;
 }
 
-AnswerKind classify_answer(const char* answer) {
-    if (strncmp(answer, "KILL", 4) == 0) return AnswerKind::kill;
-    if (strncmp(answer, "BAD", 3) == 0) return AnswerKind::bad;
-    return AnswerKind::grant;
+time_t monotonic_seconds() {
+    // Boot time rather than plain monotonic: it also counts a suspend, in
+    // which the paid time runs on just the same.
+    timespec t {};
+    clock_gettime(CLOCK_BOOTTIME, &t);
+    return t.tv_sec;
+}
+
+Answer classify_answer(const char* text) {
+    Answer a {AnswerKind::invalid, false, 0, 0};
+    const char* p = text;
+    for (;;) {
+        if (is_space(*p))
+            p++;
+        else if (strncmp(p, "\xEF\xBB\xBF", 3) == 0)
+            p += 3;
+        else
+            break;
+    }
+    if (strncmp(p, "KILL", 4) == 0) {
+        a.kind = AnswerKind::kill;
+        return a;
+    }
+    if (strncmp(p, "BAD", 3) == 0) {
+        a.kind = AnswerKind::bad;
+        return a;
+    }
+    if (strnlen(p, 2) < 2) return a;
+    p += 2;  // two characters of any kind
+    if (*skip_space(p) == '\0') {
+        a.kind = AnswerKind::grant;
+        return a;
+    }
+    int days = 0, seconds = 0;
+    if (!scan_int(&p, &days) || !is_space(*p) || !scan_int(&p, &seconds) || *skip_space(p) != '\0') return a;
+    a = {AnswerKind::grant, true, days, seconds};
+    return a;
 }
 
 void card_checkin(const char* serial) {
     Days = 0;
     SetBlue();
     const char* error = "";
-    switch (exchange(serial, true, &error)) {
+    Answer answer {};
+    switch (checked_exchange(serial, true, &error, &answer)) {
     case Transfer::no_handle:
         SetRed();
         pause_us(500000);
@@ -209,14 +301,15 @@ void card_checkin(const char* serial) {
     if (Terminal->report_transfer) fprintf(stderr, "CURL OK \r\n");
     SetGreen();
     fprintf(stderr, "%s\r\n", InBuff);
-    handle_answer(true);
+    handle_answer(true, answer);
 }
 
 void periodic_checkin() {
     fprintf(stderr, "Performing Check In\r\n");
     const char* error = "";
-    if (exchange(LastRFID, false, &error) != Transfer::ok) return;
-    handle_answer(false);
+    Answer answer {};
+    if (checked_exchange(LastRFID, false, &error, &answer) != Transfer::ok) return;
+    handle_answer(false, answer);
 }
 
 void session_expiry_step() {
@@ -224,8 +317,11 @@ void session_expiry_step() {
         SetOff();
         return;
     }
-    time_t Now = terminal_time(nullptr);
-    if (Now > EndTime) {
+    // Elapsed time on the monotonic clock, so that a step of the wall clock
+    // neither ends nor prolongs the session; its length is what the Expire
+    // Time Stamp showed.
+    long long elapsed = static_cast<long long>(terminal_monotonic()) - StartMonotonic;
+    if (elapsed > static_cast<long long>(EndTime) - StartTime) {
         Active = 0;
         SetOff();
         StopBoat();

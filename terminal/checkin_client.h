@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <limits>
 
 constexpr size_t kInBuffSize = 512;   // answer text, always NUL-terminated
 constexpr size_t kLastRFIDSize = 64;  // serial text of the last card
@@ -25,8 +26,9 @@ extern char* InBuff;
 extern int InBuffPointer;  // bytes of the current answer collected so far
 extern int Days;
 extern int Seconds;
-extern time_t StartTime;
-extern time_t EndTime;
+extern time_t StartTime;      // wall clock at the last grant, for the messages
+extern time_t EndTime;        // StartTime + Seconds, or the last time_t can hold
+extern time_t StartMonotonic; // terminal_monotonic() at the last grant
 
 // Loop state the exchange reads and changes; the main loops own its meaning.
 extern int Active;        // 1 while a granted session runs
@@ -36,10 +38,17 @@ extern char* Buff;        // kBuffSize bytes
 extern const char* URL;   // base URL, the compiled-in one by default
 extern int BoatID;
 
-// Clock and sleep of everything in the terminals. Tests replace them to
+// Clocks and sleep of everything in the terminals. Tests replace them to
 // drive sessions and pauses without waiting; programs leave them alone.
+// terminal_time is the wall clock of the messages; sessions are timed on
+// terminal_monotonic (seconds since boot, which no clock step moves);
+// terminal_usleep is terminal_pause, cut short by a stop signal.
 extern time_t (*terminal_time)(time_t*);
+extern time_t (*terminal_monotonic)();
 extern int (*terminal_usleep)(useconds_t);
+
+// The default of terminal_monotonic: CLOCK_BOOTTIME in whole seconds.
+time_t monotonic_seconds();
 
 // Allocates LastRFID, Buff and InBuff once, each holding the empty text.
 void checkin_buffers_init();
@@ -62,8 +71,32 @@ void format_serial(const uint8_t* sn, uint8_t sn_len, char* out, size_t size);
 // kInBuffSize - 1 bytes of the whole body. Always takes the whole chunk.
 size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
 
-enum class AnswerKind { kill, bad, grant };
-AnswerKind classify_answer(const char* answer);
+// What an answer text is. Leading white space and UTF-8 byte-order marks
+// are skipped; then "KILL..." is a kill and "BAD..." a refusal. A grant is
+// two characters of any kind followed by either only white space (no
+// numbers: the last Days and Seconds stay) or exactly days and seconds as
+// "%d %d" scans them: each an optional sign and digits within int's range,
+// separated by white space, with nothing but white space after. Anything
+// else is no answer, and the exchange has failed.
+enum class AnswerKind { kill, bad, grant, invalid };
+struct Answer {
+    AnswerKind kind;
+    bool numbers;  // a grant carrying days and seconds
+    int days;
+    int seconds;
+};
+Answer classify_answer(const char* text);
+
+// start + seconds, or the nearest value T can hold: a grant that would
+// reach past the end of time_t (2038 where it has 32 bits) runs until then
+// rather than wrapping round to a session that has already ended.
+template <typename T>
+constexpr T session_end(T start, int seconds) {
+    static_assert(std::numeric_limits<T>::is_signed && sizeof(T) >= sizeof(int), "a signed time type");
+    if (seconds > 0 && start > std::numeric_limits<T>::max() - seconds) return std::numeric_limits<T>::max();
+    if (seconds < 0 && start < std::numeric_limits<T>::min() - seconds) return std::numeric_limits<T>::min();
+    return static_cast<T>(start + seconds);
+}
 
 // A card was read: check it in with its serial text, signal the outcome on
 // the LED and apply the answer. Blocks for the transfer (at most ~30 s).
@@ -72,6 +105,7 @@ void card_checkin(const char* serial);
 // Repeats the last check-in with LastRFID ("Performing Check In").
 void periodic_checkin();
 
-// The loops' expiry step: a running session ends once the time is later
-// than EndTime (SetOff, then StopBoat); without a session the LED goes off.
+// The loops' expiry step: a running session ends (SetOff, then StopBoat)
+// once more monotonic time has passed since its grant than EndTime -
+// StartTime; without a session the LED goes off.
 void session_expiry_step();

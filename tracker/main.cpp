@@ -1,5 +1,7 @@
 // boat_tracker: the check-in terminal with an NFC reader, GPS, fuel and
-// database telemetry. Runs until killed.
+// database telemetry. Runs until a stop signal, then leaves the boat
+// stopped and the LED off.
+#include "stop.h"
 #include "telemetry.h"
 #include "terminal.h"
 #include "tracker_loop.h"
@@ -9,6 +11,7 @@
 
 int main(int /*argc*/, char** argv) {
     Terminal = &kTrackerTerminal;
+    terminal_signals_init();
     // Under a service manager stdout is a pipe; position lines should reach
     // the journal as they happen, not in 4 KiB blocks.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -32,5 +35,8 @@ int main(int /*argc*/, char** argv) {
         fprintf(stderr, "Out of memory");
         exit(1);
     }
-    for (;;) tracker_pass();
+    while (!terminal_stop) tracker_pass();
+    StopBoat();
+    SetOff();
+    return 0;
 }

@@ -54,15 +54,22 @@ TEST_F(Loop, IdleBlinkIsBlueAtThe11thAnd12thPollAndOffAtThe13th) {
     EXPECT_EQ(LastCheckin, 26);
 }
 
-TEST_F(Loop, SessionEndsOnlyAtThe13thPollAfterItsEndTime) {
+// Timed on the monotonic clock: the wall clock stepping forward past
+// EndTime does not end it, stepping back before StartTime does not
+// prolong it.
+TEST_F(Loop, SessionEndsOnlyAtThe13thPollAfterItsSecondsHavePassed) {
     Active = 1;
+    StartTime = g_now;
     EndTime = g_now + 100;
+    StartMonotonic = g_mono;
     idle(12);
     EXPECT_EQ(writes(), "") << "no blinking during a session";
-    g_now = EndTime;
+    g_now += 7200;
+    g_mono += 100;
     EXPECT_EQ(pass(), "") << "not at T";
     EXPECT_EQ(Active, 1);
-    g_now = EndTime + 1;
+    g_now -= 86400;
+    g_mono += 1;
     idle(12);
     EXPECT_EQ(Active, 1) << "only the 13th poll tests";
     EXPECT_EQ(pass(), "All LED OFFBoat Stopped\r\n");
@@ -117,7 +124,9 @@ TEST_F(Loop, CardIsCheckedInAndHaltedWithTheSignalPinHigh) {
 
 TEST_F(Loop, FailedSelectAndReaderErrorsStartTheNextPassAtOnce) {
     Active = 1;
+    StartTime = g_now - 70;
     EndTime = g_now - 10;  // expired, but nothing here may notice
+    StartMonotonic = g_mono - 70;
     Counter = 12;
     LastCheckin = 10000;
     fakereader::select_status = READER_ERROR;

@@ -4,9 +4,13 @@
 #include "temp_board.h"
 
 #include <bcm2835.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -83,6 +87,12 @@ protected:
     Process server_;
     Process terminal_;
 };
+
+int count_of(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) n++;
+    return n;
+}
 
 const char* kBlue = "17=1 22=0 27=1 ";
 const char* kGreen = "17=0 22=1 27=1 ";
@@ -216,6 +226,147 @@ TEST_F(Program, SilentServerTimesOutAndTheRunningSessionStillEnds) {
     EXPECT_EQ(board_.level(23), 1) << "a failed transfer leaves the session";
     ASSERT_TRUE(wait_for_level(23, 0)) << err();
     EXPECT_NE(err().find("Network Error Timeout was reached\r\nAll LED OFFBoat Stopped\r\n"), std::string::npos) << err();
+}
+
+// Served verbatim by the check-in server: only a well-formed grant starts
+// the boat; an error page or an overflowing number is a failed exchange
+// that leaves the session running; a kill or refusal behind white space or
+// a byte-order mark is still one.
+TEST_F(Program, OnlyAWellFormedGrantStartsTheBoat) {
+    ASSERT_NO_FATAL_FAILURE(start_server(
+        "090a0b0c OK 0 600\n"
+        "01020304 <br />\\n<b>Warning</b>:  Undefined variable $Seconds in <b>/var/www/hullgate/checkin.php</b><br />\n"
+        "05060708 OK 0 99999999999\n"
+        "0d0e0f10  KILL\n"
+        "11121314 \\xEF\\xBB\\xBF\\r\\nBAD\n"));
+    ASSERT_NO_FATAL_FAILURE(start_terminal());
+    const std::string failed = std::string(kBlue) + kRed + kBlue + kRed + kOff + kHalt;
+    uint64_t pulses = 0;
+    auto present = [&](const char* card) {
+        board_.put_card(card);
+        bool halted = wait_for_halt(++pulses);
+        board_.take_card(card);
+        return halted;
+    };
+    ASSERT_TRUE(present("090a0b0c")) << err();
+    ASSERT_EQ(board_.level(23), 1);
+    for (const char* card : {"01020304", "05060708"}) {
+        uint64_t seq = board_.last_seq();
+        ASSERT_TRUE(present(card)) << err();
+        EXPECT_EQ(writes_since(seq), failed) << card;
+    }
+    EXPECT_EQ(count_of(err(), "Blue LED ONRed LED ONBlue LED ONRed LED ONAll LED OFFNetwork Error Bad answer\r\n"), 2)
+        << err();
+    EXPECT_EQ(board_.level(23), 1) << "the session runs on";
+
+    uint64_t seq = board_.last_seq();
+    ASSERT_TRUE(present("0d0e0f10")) << err();
+    // Idle blinking may follow once the boat is stopped.
+    EXPECT_EQ(writes_since(seq).rfind(std::string(kBlue) + kGreen + "23=0 14=1 23=0 " + kRed + kOff + kHalt, 0), 0u)
+        << writes_since(seq);
+    EXPECT_NE(err().find("Green LED ON KILL\r\nBoat Stopped\r\nKill Switch Active\r\n"), std::string::npos) << err();
+
+    ASSERT_TRUE(present("090a0b0c")) << err();
+    ASSERT_EQ(board_.level(23), 1);
+    seq = board_.last_seq();
+    ASSERT_TRUE(present("11121314")) << err();
+    EXPECT_EQ(writes_since(seq).rfind(std::string(kBlue) + kGreen + "14=0 23=0 " + kRed + kOff + kHalt, 0), 0u)
+        << writes_since(seq);
+    EXPECT_NE(err().find("Green LED ON\xEF\xBB\xBF\r\nBAD\r\nKill Switch Off\r\n"), std::string::npos) << err();
+    EXPECT_EQ(requests().size(), 6u);
+}
+
+// Standard error going away must not end the terminal (here: a pipe whose
+// reader closed, so every message raises SIGPIPE), and a stop signal
+// during a session leaves the boat stopped and the LED off, status 0.
+TEST_F(Program, LivesOnWithoutStandardErrorAndStopsTheBoatOnSigterm) {
+    ASSERT_NO_FATAL_FAILURE(start_server("01020304 KILL\n090a0b0c OK 0 600\n"));
+    const std::string fifo = dir_.file("stderr.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    terminal_ = Process({{bin("checkin/boat_checkin")}, {board_.env()}, dir_.path(), "", fifo, ""});
+    std::string early;
+    bool started = wait_until([&] {
+        char buf[256];
+        for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) early.append(buf, static_cast<size_t>(n));
+        return early.find("All LED OFF") != std::string::npos;
+    }, 10000);
+    close(reader);
+    ASSERT_TRUE(started) << early;
+
+    board_.put_card("090a0b0c");
+    ASSERT_TRUE(wait_for_halt(1));
+    EXPECT_EQ(board_.level(23), 1);
+    board_.take_card("090a0b0c");
+    board_.put_card("01020304");
+    ASSERT_TRUE(wait_for_halt(2)) << "the terminal died: signal " << (terminal_.running() ? 0 : terminal_.term_signal());
+    EXPECT_EQ(board_.level(14), 1) << "the kill was handled";
+    board_.take_card("01020304");
+    board_.put_card("090a0b0c");
+    ASSERT_TRUE(wait_for_halt(3));
+    ASSERT_EQ(board_.level(23), 1);
+    ASSERT_EQ(board_.level(14), 0);
+
+    uint64_t seq = board_.last_seq();
+    ASSERT_EQ(kill(terminal_.pid(), SIGTERM), 0);
+    ASSERT_TRUE(terminal_.wait_exit(10000));
+    EXPECT_EQ(terminal_.exit_status(), 0);
+    EXPECT_EQ(writes_since(seq), std::string("23=0 ") + kOff) << "StopBoat, then SetOff";
+    EXPECT_EQ(board_.level(14), 0) << "the kill relay keeps its level";
+    EXPECT_EQ(requests().size(), 3u);
+}
+
+// The wall clock steps an hour forward during one session and back during
+// the next (as when time synchronisation comes up on a board without a
+// real-time clock): each still runs for its seconds. A preloaded library
+// moves the program's wall clock; the stamps it prints show the steps.
+TEST_F(Program, SessionsKeepTheirLengthWhenTheWallClockSteps) {
+    ASSERT_NO_FATAL_FAILURE(start_server("0a1bc203 OK 0 8\n01020304 OK 0 3\n"));
+    const std::string shift = dir_.file("wall.shift");
+    auto step_to = [&](const char* seconds) {
+        write_file(shift + ".new", seconds);
+        ASSERT_EQ(rename((shift + ".new").c_str(), shift.c_str()), 0);
+    };
+    step_to("0");
+    const char* asan = getenv("ASAN_OPTIONS");
+    terminal_ = Process({{bin("checkin/boat_checkin")},
+                         {board_.env(), "LD_PRELOAD=" BOAT_WALL_SHIFT_LIB, "BOATTEST_WALL_SHIFT=" + shift,
+                          // the sanitizer runtime is no longer the first library
+                          std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"},
+                         dir_.path(),
+                         "",
+                         dir_.file("terminal.err"),
+                         ""});
+    ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+
+    // Forward, just after the grant of an 8 s session.
+    uint64_t seq = board_.last_seq();
+    board_.put_card("0a1bc203");
+    ASSERT_TRUE(wait_for_message("Expire Time Stamp ")) << err();
+    ASSERT_NO_FATAL_FAILURE(step_to("3600"));
+    ASSERT_TRUE(wait_for_level(23, 0, 30000)) << err();
+    uint64_t started = 0, stopped = 0;
+    for (const auto& e : board_.events_since(seq))
+        if (e.pin == 23) (e.level ? started : stopped) = e.t_ns;
+    ASSERT_NE(started, 0u);
+    EXPECT_GT(stopped - started, 8000000000u) << "ended early";
+    board_.take_card("0a1bc203");
+
+    // Back, just after the grant of a 3 s session: it still ends.
+    size_t mark = err().size();
+    board_.put_card("01020304");
+    ASSERT_TRUE(wait_until([&] { return err().find("Expire Time Stamp ", mark) != std::string::npos; }, 10000)) << err();
+    ASSERT_NO_FATAL_FAILURE(step_to("0"));
+    EXPECT_TRUE(wait_for_level(23, 0, 30000)) << "prolonged by the step: " << err().substr(mark);
+
+    // The steps reached the program: the second session began an hour ahead.
+    std::vector<long long> stamps;
+    const std::string e = err();
+    for (size_t at = 0; (at = e.find("Current Time Stamp ", at)) != std::string::npos; at++)
+        stamps.push_back(std::atoll(e.c_str() + at + 19));
+    ASSERT_EQ(stamps.size(), 2u) << e;
+    EXPECT_GE(stamps[1] - stamps[0], 3600) << e;
 }
 
 TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {

@@ -1,20 +1,110 @@
 #include "terminal_fixture.h"
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 
 using namespace termtest;
 
 namespace {
 
-TEST(AnswerKind, ClassifiedByItsStartCaseSensitively) {
-    EXPECT_EQ(classify_answer("KILL"), AnswerKind::kill);
-    EXPECT_EQ(classify_answer("KILLED"), AnswerKind::kill);
-    EXPECT_EQ(classify_answer("killed"), AnswerKind::grant);
-    EXPECT_EQ(classify_answer("KIL"), AnswerKind::grant);
-    EXPECT_EQ(classify_answer("BAD"), AnswerKind::bad);
-    EXPECT_EQ(classify_answer("BADGE"), AnswerKind::bad);
-    EXPECT_EQ(classify_answer("BA"), AnswerKind::grant);
-    EXPECT_EQ(classify_answer("OK 3 7200"), AnswerKind::grant);
+#define BOM "\xEF\xBB\xBF"
+
+struct AnswerCase {
+    const char* text;
+    AnswerKind kind;
+    bool numbers;
+    int days;
+    int seconds;
+};
+
+constexpr AnswerKind kKill = AnswerKind::kill, kBad = AnswerKind::bad, kGrant = AnswerKind::grant,
+                     kInvalid = AnswerKind::invalid;
+
+const AnswerCase kAnswers[] = {
+    // Kills and refusals by their start, case-sensitively, after white
+    // space and byte-order marks.
+    {"KILL", kKill, false, 0, 0},
+    {"KILLED", kKill, false, 0, 0},
+    {" KILL", kKill, false, 0, 0},
+    {"\r\n\tKILL\r\n", kKill, false, 0, 0},
+    {BOM "KILL", kKill, false, 0, 0},
+    {"BAD", kBad, false, 0, 0},
+    {"BADGE", kBad, false, 0, 0},
+    {" BAD", kBad, false, 0, 0},
+    {"\r\nBAD", kBad, false, 0, 0},
+    {BOM "BAD", kBad, false, 0, 0},
+    {BOM " " BOM "\nBAD card", kBad, false, 0, 0},
+    // Grants: two characters, then days and seconds as "%d %d" scans them.
+    {"OK 3 7200", kGrant, true, 3, 7200},
+    {"OK 3 7200\r\n", kGrant, true, 3, 7200},
+    {"OK3 7200", kGrant, true, 3, 7200},
+    {BOM "\nOK\t+3\r\n-60 ", kGrant, true, 3, -60},
+    {"ok 007 0010", kGrant, true, 7, 10},
+    {"OK -2147483648 2147483647", kGrant, true, INT_MIN, INT_MAX},
+    // Two characters alone: the last grant's numbers.
+    {"OK", kGrant, false, 0, 0},
+    {"BA", kGrant, false, 0, 0},
+    {" OK \r\n", kGrant, false, 0, 0},
+    // Anything else is no answer.
+    {"", kInvalid, false, 0, 0},
+    {" \r\n", kInvalid, false, 0, 0},
+    {"O", kInvalid, false, 0, 0},
+    {"KIL", kInvalid, false, 0, 0},
+    {"killed", kInvalid, false, 0, 0},
+    {"\xEF\xBB" "BAD", kInvalid, false, 0, 0},
+    {"OK 4", kInvalid, false, 0, 0},
+    {"OK 4 \r\n", kInvalid, false, 0, 0},
+    {"OK 3 7200 s", kInvalid, false, 0, 0},
+    {"OK 3 72x", kInvalid, false, 0, 0},
+    {"OK 3-5", kInvalid, false, 0, 0},
+    {"OK 3,5", kInvalid, false, 0, 0},
+    {"OK 0x10 5", kInvalid, false, 0, 0},
+    {"OK - 5 5", kInvalid, false, 0, 0},
+    {"OK 0 99999999999", kInvalid, false, 0, 0},
+    {"OK 0 2147483648", kInvalid, false, 0, 0},
+    {"OK -2147483649 0", kInvalid, false, 0, 0},
+    {"<br />\n<b>Warning</b>:  Undefined variable $Seconds in <b>/var/www/hullgate/checkin.php</b> on line "
+     "<b>12</b><br />\nOK 0 3600",
+     kInvalid, false, 0, 0},
+};
+
+TEST(Answer, KillBadGrantOrNone) {
+    for (const AnswerCase& c : kAnswers) {
+        Answer a = classify_answer(c.text);
+        EXPECT_EQ(a.kind, c.kind) << '"' << c.text << '"';
+        EXPECT_EQ(a.numbers, c.numbers) << '"' << c.text << '"';
+        if (a.numbers && c.numbers) {
+            EXPECT_EQ(a.days, c.days) << c.text;
+            EXPECT_EQ(a.seconds, c.seconds) << c.text;
+        }
+    }
+}
+
+// Exercised for both widths on every machine: the 32-bit rows are what a
+// board with a 32-bit time_t computes.
+TEST(SessionEnd, SaturatesAtTheEndsOfTheTimeType) {
+    struct Case32 {
+        int32_t start;
+        int seconds;
+        int32_t end;
+    };
+    const Case32 c32[] = {
+        {1700000000, 7200, 1700007200}, {1700000000, -60, 1699999940}, {INT32_MAX - 100, 99, INT32_MAX - 1},
+        {INT32_MAX - 100, 100, INT32_MAX}, {INT32_MAX - 100, 3600, INT32_MAX}, {1700000000, INT_MAX, INT32_MAX},
+        {INT32_MIN + 10, -60, INT32_MIN}, {0, INT_MAX, INT_MAX}, {INT32_MAX, INT_MIN, -1},
+    };
+    for (const auto& c : c32) EXPECT_EQ(session_end<int32_t>(c.start, c.seconds), c.end) << c.start << " + " << c.seconds;
+    struct Case64 {
+        int64_t start;
+        int seconds;
+        int64_t end;
+    };
+    const Case64 c64[] = {
+        {INT32_MAX - 100, 3600, INT32_MAX + 3500LL}, {1700000000, INT_MAX, 1700000000LL + INT_MAX},
+        {INT64_MAX - 5, 10, INT64_MAX}, {INT64_MIN + 5, -10, INT64_MIN},
+    };
+    for (const auto& c : c64) EXPECT_EQ(session_end<int64_t>(c.start, c.seconds), c.end) << c.start << " + " << c.seconds;
 }
 
 TEST(SerialText, TwoDigitsPerByteInTheTerminalsCase) {
@@ -108,29 +198,74 @@ TEST_F(Exchange, GrantStartsTheBoatForItsSeconds) {
     EXPECT_EQ(writes(), "17=1 22=0 27=1 17=0 22=1 27=1 14=0 17=0 22=1 27=1 23=1");
 }
 
-TEST_F(Exchange, GrantNumbersThatDoNotScanKeepTheirValues) {
+TEST_F(Exchange, GrantWithoutNumbersKeepsTheLastSeconds) {
     Seconds = 90;
     Days = 5;
-    server_.answer("OK");  // two letters only: Days reset by the card check-in, Seconds kept
+    server_.answer("OK\r\n");  // two letters only: Days reset by the card check-in, Seconds kept
     card("01020304");
     EXPECT_EQ(Days, 0);
     EXPECT_EQ(Seconds, 90);
     EXPECT_EQ(EndTime, g_now + 90);
     EXPECT_EQ(Active, 1);
 
-    server_.answer("OK 4");  // only the first number
-    card("01020304");
-    EXPECT_EQ(Days, 4);
-    EXPECT_EQ(Seconds, 90);
-
     server_.answer("OK 1 -60");  // negative: ends before it started
     card("01020304");
     EXPECT_EQ(EndTime, g_now - 60);
+    session_expiry_step();
+    EXPECT_EQ(Active, 0);
+}
 
-    server_.answer("O");  // shorter than the two skipped characters
-    card("01020304");
-    EXPECT_EQ(Days, 0);
-    EXPECT_EQ(Seconds, -60);
+// An error page, a number out of range, half a grant, a grant cut at the
+// buffer's end or hiding more behind a NUL: the exchange failed, and the
+// running session goes on as it was.
+TEST_F(Exchange, BodyThatIsNoAnswerFailsTheExchangeAndLeavesTheBoat) {
+    const std::string bodies[] = {
+        "<br />\n<b>Warning</b>:  Undefined variable $Seconds in <b>/var/www/hullgate/checkin.php</b><br />\n",
+        "OK 0 99999999999",
+        "OK 4",
+        "killed",
+        std::string("OK 0 60\0 and then some", 22),
+        "OK 0 60" + std::string(600, ' '),
+    };
+    server_.answer("OK 2 600");
+    card("0a1bc203");
+    ASSERT_EQ(Active, 1);
+    const time_t start = StartTime, end = EndTime;
+    for (const std::string& body : bodies) {
+        server_.answer(body);
+        writes();
+        EXPECT_EQ(card("0a1bc203"), "Blue LED ONRed LED ON<500000>Blue LED ON<500000>Red LED ON<500000>All LED OFF"
+                                    "Network Error Bad answer\r\n")
+            << body.substr(0, 40);
+        EXPECT_EQ(writes(), "17=1 22=0 27=1 17=1 22=1 27=0 17=1 22=0 27=1 17=1 22=1 27=0 17=1 22=1 27=1")
+            << "only the LED: " << body.substr(0, 40);
+        EXPECT_EQ(periodic(), "Performing Check In\r\n") << body.substr(0, 40);
+        EXPECT_EQ(writes(), "") << body.substr(0, 40);
+        EXPECT_EQ(Active, 1);
+        EXPECT_EQ(Days, 0);  // reset by the card check-in, as before every card
+        EXPECT_EQ(Seconds, 600);
+        EXPECT_EQ(StartTime, start);
+        EXPECT_EQ(EndTime, end);
+    }
+    EXPECT_EQ(board_.level(23), 1);
+    EXPECT_EQ(board_.level(14), 0);
+}
+
+// 2038-01-19T03:12:07Z on the wall clock, a one-hour grant: where time_t
+// has 32 bits the session runs to the last second it can show, not round
+// to 1901; elsewhere the full hour. Either way the stamps print right.
+TEST_F(Exchange, GrantPastTheEndOfTimeTRunsAsLongAsFits) {
+    g_now = INT32_MAX - 100;
+    const long long end = sizeof(time_t) == 4 ? 2147483647LL : 2147487147LL;
+    server_.answer("OK 0 3600");
+    EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ONOK 0 3600\r\n" + grant_lines("OK 0 3600", 0, 2147483547LL, end));
+    EXPECT_EQ(static_cast<long long>(EndTime), end);
+    g_mono += end - 2147483547LL;
+    session_expiry_step();
+    EXPECT_EQ(Active, 1);
+    g_mono += 1;
+    session_expiry_step();
+    EXPECT_EQ(Active, 0);
 }
 
 TEST_F(Exchange, BadStopsTheBoatWithTwoSecondsOfRed) {
@@ -174,11 +309,13 @@ TEST_F(Exchange, KillSplitAcrossChunksIsAKill) {
 }
 
 TEST_F(Exchange, LongBodyIsCutTo511Bytes) {
-    std::string body = "OK 1 30" + std::string(593, 'x');
+    std::string body = "BAD " + std::string(596, 'x');
     server_.answer(body);
-    card("0a1bc203");
+    Active = 1;
+    EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ON" + body.substr(0, 511) + "\r\nKill Switch Off\r\n" +
+                                    body.substr(0, 511) + "\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
     EXPECT_EQ(std::string(InBuff), body.substr(0, 511));
-    EXPECT_EQ(Seconds, 30);
+    EXPECT_EQ(Active, 0);
 }
 
 TEST_F(Exchange, EveryExchangeStartsWithAnEmptyAnswer) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "checkin_client.h"
+#include "stop.h"
 #include "temp_board.h"
 
 #include <bcm2835.h>
@@ -21,11 +22,14 @@
 
 namespace termtest {
 
+// Wall clock and monotonic clock, moved by the tests independently.
 inline time_t g_now = 1700000000;
 inline time_t fake_time(time_t* t) {
     if (t) *t = g_now;
     return g_now;
 }
+inline time_t g_mono = 86400;
+inline time_t fake_monotonic() { return g_mono; }
 inline int fake_usleep(useconds_t us) {
     fprintf(stderr, "<%u>", static_cast<unsigned>(us));
     return 0;
@@ -97,19 +101,22 @@ protected:
         memset(LastRFID, 0, kLastRFIDSize);
         memset(Buff, 0, kBuffSize);
         InBuffPointer = Days = Seconds = 0;
-        StartTime = EndTime = 0;
+        StartTime = EndTime = StartMonotonic = 0;
         Active = LastCheckin = 0;
         BoatID = 7;
         URL = server_.url().c_str();
         g_now = 1700000000;
+        g_mono = 86400;
         terminal_time = fake_time;
+        terminal_monotonic = fake_monotonic;
         terminal_usleep = fake_usleep;
         seq_ = board_.last_seq();
     }
     void TearDown() override {
         Terminal = &kCheckinTerminal;
         terminal_time = time;
-        terminal_usleep = usleep;
+        terminal_monotonic = monotonic_seconds;
+        terminal_usleep = terminal_pause;
         bcm2835_close();
     }
     // GPIO writes since the last call, as "pin=level" words.

@@ -68,6 +68,8 @@ time_t fake_time(time_t* t) {
     if (t) *t = now;
     return now;
 }
+time_t mono = 50000;
+time_t fake_monotonic() { return mono; }
 int no_sleep(useconds_t) { return 0; }
 
 struct Pass {
@@ -105,10 +107,12 @@ protected:
         gps_passes.clear();
         rows.clear();
         now = 1000;
+        mono = 50000;
         saved_io_ = Telemetry;
         Telemetry = {fake_fetch, fake_store};
         tracker_select = fake_select;
         terminal_time = fake_time;
+        terminal_monotonic = fake_monotonic;
         terminal_usleep = no_sleep;
         URL = "http://127.0.0.1:9/hullgate/checkin.php";
         query = query_;
@@ -169,14 +173,18 @@ TEST_F(PassTest, GpsEveryTenthPassFromTheFirstAndBlinkFromTheSecond) {
     }
 }
 
-TEST_F(PassTest, SessionExpiresOnlyOnEvenPassesLaterThanEndTime) {
+// On the monotonic clock, whatever the wall clock does.
+TEST_F(PassTest, SessionExpiresOnlyOnEvenPassesAfterItsSecondsHavePassed) {
     Active = 1;
+    StartTime = 940;
     EndTime = 1000;
+    StartMonotonic = mono - 60;
+    now = 9000;  // the wall clock steps forward
     auto log = passes(3);  // passes 1-3 at EndTime itself: not later
     EXPECT_EQ(Active, 1);
     EXPECT_FALSE(log[1].wrote(kGreen)) << "a running session leaves the LED alone";
     EXPECT_FALSE(log[2].wrote(kGreen));
-    now = 1001;
+    mono += 1;
     Pass p4 = pass();  // even: expiry
     EXPECT_EQ(Active, 0);
     EXPECT_TRUE(p4.has("All LED OFF\r\nBoat Stopped\r\n")) << p4.err;
@@ -187,7 +195,10 @@ TEST_F(PassTest, SessionExpiresOnlyOnEvenPassesLaterThanEndTime) {
 
     // Odd passes never test the session, whatever the time.
     Active = 1;
+    StartTime = 800;
     EndTime = 900;
+    StartMonotonic = mono - 101;
+    now = 0;  // and back
     Pass p5 = pass();
     EXPECT_EQ(Active, 1);
     EXPECT_TRUE(p5.events.empty());
@@ -198,9 +209,10 @@ TEST_F(PassTest, SessionExpiresOnlyOnEvenPassesLaterThanEndTime) {
 
 TEST_F(PassTest, RowCarriesTheActiveLeftByThePreviousPass) {
     Active = 1;
-    EndTime = 1000;
+    StartTime = EndTime = 1000;
+    StartMonotonic = mono;
     passes(9);
-    now = 1001;
+    mono += 1;
     pass();  // pass 10 ends the session
     passes(10);  // pass 11 writes a row
     Active = 1;  // as a grant on pass 20 would leave it

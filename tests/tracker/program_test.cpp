@@ -4,11 +4,13 @@
 #include "peers.h"
 #include "temp_board.h"
 
+#include <signal.h>
 #include <unistd.h>
 #include <gps.h>
 #include <gtest/gtest.h>
 #include <nfc/nfc.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -302,6 +304,21 @@ TEST_F(TrackerProgram, CardGrantRunsTheBoatUntilTheSessionExpires) {
     auto after = wait_rows(0, last);
     ASSERT_FALSE(after.empty());
     EXPECT_EQ(after.back().active, 0);
+}
+
+TEST_F(TrackerProgram, SigtermDuringASessionStopsTheBoatAndEndsWithStatus0) {
+    ASSERT_NO_FATAL_FAILURE(start_running("04A1B2C3D4E5F6 OK 0 600\n"));
+    board.put_card("04a1b2c3d4e5f6");
+    ASSERT_TRUE(wait_err("Expire Time Stamp ")) << err().substr(err().size() > 3000 ? err().size() - 3000 : 0);
+    board.take_card("04a1b2c3d4e5f6");
+    ASSERT_TRUE(wait_until([&] { return board.level(kRun) == 0; }, 10000));
+    ASSERT_EQ(kill(tracker->pid(), SIGTERM), 0);
+    ASSERT_TRUE(tracker->wait_exit(60000));
+    EXPECT_EQ(tracker->exit_status(), 0);
+    EXPECT_EQ(board.level(kRun), 1) << "run relay stopped";
+    EXPECT_EQ(board.level(kGreen) & board.level(kBlue) & board.level(kRed), 1) << "LED off";
+    const std::string e = err(), tail = "Boat Stopped\r\nAll LED OFF\r\n";
+    EXPECT_EQ(e.substr(e.size() - std::min(e.size(), tail.size())), tail);
 }
 
 TEST_F(TrackerProgram, RowsResumeAfterTheDatabaseRestarts) {

@@ -1,5 +1,6 @@
 // boat_checkin as built, on a private simulated board, against the
 // check-in server on the compiled base URL's port.
+#include "private_mounts.h"
 #include "process.h"
 #include "temp_board.h"
 
@@ -123,13 +124,66 @@ TEST_F(Program, StartsUpInOrderAndChecksACardInOncePerPresentation) {
     EXPECT_EQ(requests()[1], "RFID=0a1bc203 BoatID=12");
 }
 
-TEST_F(Program, DropsToUser500AfterStartUp) {
+// A line of /proc/PID/status, without its key.
+std::string status_line(pid_t pid, const std::string& key) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + ":", 0) == 0) {
+            std::string v = line.substr(key.size() + 1);
+            v.erase(0, v.find_first_not_of(" \t"));
+            v.erase(v.find_last_not_of(" \t") + 1);
+            return v;
+        }
+    return "?";
+}
+
+TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
     if (geteuid() != 0) GTEST_SKIP() << "started without root rights";
-    ASSERT_NO_FATAL_FAILURE(start_terminal());
-    std::istringstream status(read_file("/proc/" + std::to_string(terminal_.pid()) + "/status"));
-    std::string line;
-    while (std::getline(status, line) && line.rfind("Uid:", 0) != 0) {}
-    EXPECT_EQ(line, "Uid:\t500\t500\t500\t500");
+    std::string why;
+    ASSERT_TRUE(enter_private_mounts(&why)) << why;
+    std::string host_passwd;
+    {
+        std::istringstream in(read_file("/etc/passwd"));
+        for (std::string line; std::getline(in, line);)
+            if (line.find(":x:500:") == std::string::npos) host_passwd += line + "\n";
+    }
+    struct Case {
+        const char* what;
+        std::string passwd_extra;
+        std::vector<std::string> wrapper;
+        std::string gid;
+        std::string message;
+    } cases[] = {
+        {"account 500 in group 777", "skipper:x:500:777::/nonexistent:/usr/sbin/nologin\n", {}, "777", ""},
+        {"no account 500", "", {}, "500", ""},
+        // Root that may not change groups: the user still goes, the refusal
+        // is reported once, and the terminal runs on.
+        {"no right to change groups", "", {"/usr/bin/setpriv", "--bounding-set=-setgid"}, "0",
+         "Can't drop rights: setgroups: Operation not permitted\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file("/etc/passwd", host_passwd + c.passwd_extra);
+        std::vector<std::string> argv = c.wrapper;
+        argv.push_back(bin("checkin/boat_checkin"));
+        write_file(dir_.file("terminal.err"), "");
+        terminal_ = Process({argv, {board_.env()}, dir_.path(), "", dir_.file("terminal.err"), ""});
+        ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+        const pid_t pid = terminal_.pid();
+        EXPECT_EQ(status_line(pid, "Uid"), "500\t500\t500\t500");
+        EXPECT_EQ(status_line(pid, "Gid"), c.gid + "\t" + c.gid + "\t" + c.gid + "\t" + c.gid);
+        if (c.message.empty()) {
+            EXPECT_EQ(status_line(pid, "Groups"), "") << "none of root's groups is kept";
+            EXPECT_EQ(err().find("Can't drop"), std::string::npos) << err();
+        } else {
+            EXPECT_EQ(err(), "I Am Boat 0\r\n" + c.message + "Boat Stopped\r\nAll LED OFF");
+        }
+        // No capability and no saved root id: nothing can switch back.
+        EXPECT_EQ(status_line(pid, "CapPrm"), "0000000000000000");
+        EXPECT_EQ(status_line(pid, "CapEff"), "0000000000000000");
+        EXPECT_EQ(status_line(pid, "CapAmb"), "0000000000000000");
+        terminal_.stop();
+    }
 }
 
 TEST_F(Program, WithoutBoatIdFileIsBoat0AndBadStopsWithRed) {

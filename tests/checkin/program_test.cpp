@@ -272,6 +272,83 @@ TEST_F(Program, SilentServerTimesOutAndTheRunningSessionStillEnds) {
     EXPECT_NE(err().find("Network Error Timeout was reached\r\nAll LED OFFBoat Stopped\r\n"), std::string::npos) << err();
 }
 
+// The https terminal against an https check-in server: only a verified
+// server, with the pinned key, that keeps the link https may start the
+// boat; every other one is a network error that leaves it stopped.
+TEST_F(Program, HttpsLinkStartsTheBoatOnlyOverAVerifiedServer) {
+    constexpr int kHttpsPort = 18443;
+    ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
+    const std::string tls = dir_.file("tls");
+    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
+                   {}, "", "", dir_.file("certs.err"), ""});
+    ASSERT_TRUE(certs.wait_exit(60000));
+    ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
+    write_file(dir_.file("ca.pem"), read_file(tls + "/ca.pem"));
+
+    // A plain http server that would grant: reaching it would be a downgrade.
+    server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kPort)},
+                       {}, "", dir_.file("server.log"), dir_.file("http.err"), ""});
+    ASSERT_TRUE(wait_until([] { return port_open(kPort); }, 10000)) << read_file(dir_.file("http.err"));
+
+    const std::string https_url = "https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php";
+    const std::string http_url = "http://127.0.0.1:" + std::to_string(kPort) + "/hullgate/checkin.php";
+    struct Case {
+        const char* what;
+        const char* cert;
+        const char* pin;
+        std::string redirect;
+        std::string error;  // empty: granted
+        size_t requests;    // reaching the https server
+    } cases[] = {
+        {"self-signed", "self.pem", "server.pub", "", "SSL peer certificate or SSH remote key was not OK", 0},
+        {"wrong host name", "wronghost.pem", "server.pub", "", "SSL peer certificate or SSH remote key was not OK", 0},
+        {"expired", "expired.pem", "server.pub", "", "SSL peer certificate or SSH remote key was not OK", 0},
+        {"another key than the pinned one", "good.pem", "other.pub", "", "SSL public key does not match pinned public key",
+         0},
+        {"redirect down to http", "good.pem", "server.pub", http_url, "Unsupported protocol", 1},
+        {"redirect loop", "good.pem", "server.pub", https_url, "Number of redirects hit maximum amount", 6},
+        {"verified", "good.pem", "server.pub", "", "", 1},
+    };
+    terminal_ = Process({{bin("tests/checkin/boat_checkin_https")}, {board_.env()}, dir_.path(), "",
+                         dir_.file("terminal.err"), ""});
+    ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+    uint64_t pulses = 0;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(dir_.file("pin.pem"), read_file(tls + "/" + c.pin));
+        std::vector<std::string> argv = {bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port",
+                                         std::to_string(kHttpsPort), "--tls-cert", tls + "/" + c.cert, "--tls-key",
+                                         tls + "/server.key"};
+        if (!c.redirect.empty()) argv.insert(argv.end(), {"--redirect", c.redirect});
+        const std::string log = dir_.file("https" + std::to_string(++n) + ".log");
+        Process https({argv, {}, "", log, dir_.file("https.err"), ""});
+        ASSERT_TRUE(wait_until([] { return port_open(kHttpsPort); }, 10000)) << read_file(dir_.file("https.err"));
+
+        const size_t mark = err().size();
+        board_.put_card("0a1bc203");
+        ASSERT_TRUE(wait_for_halt(++pulses)) << err();
+        board_.take_card("0a1bc203");
+        const std::string said = err().substr(mark);
+        size_t reached = 0;
+        {
+            std::istringstream in(read_file(log));
+            for (std::string line; std::getline(in, line);) reached += line.rfind("checkin ", 0) == 0;
+        }
+        EXPECT_EQ(reached, c.requests);
+        if (c.error.empty()) {
+            EXPECT_NE(said.find("Green LED ONOK 0 600\r\n"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 1) << "the boat runs";
+        } else {
+            EXPECT_NE(said.find("Network Error " + c.error + "\r\n"), std::string::npos) << said;
+            EXPECT_EQ(said.find("Boat Started"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 0) << "the boat stays stopped";
+        }
+        https.stop();
+    }
+    EXPECT_EQ(requests().size(), 0u) << "the plain http server was never asked";
+}
+
 TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {
     start_terminal("BOATSIM_STATE=" + dir_.file("no-board.state"));
     ASSERT_TRUE(terminal_.wait_exit(10000));

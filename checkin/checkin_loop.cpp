@@ -3,19 +3,51 @@
 #include "checkin_loop.h"
 
 #include "checkin_client.h"
+#include "config.h"
 #include "reader.h"
 #include "terminal.h"
 
 #include <bcm2835.h>
+#include <grp.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 int Counter = 0;
 uint8_t use_gpio = 1;
 uint8_t gpio = 18;
 
-int (*checkin_setuid)(uid_t) = setuid;
+namespace {
+
+// Gives up root for good: its supplementary groups, then its group for the
+// primary group of `uid`'s account, then the user, which must come last as
+// it takes the right to change the others. Every step is tried, so a
+// refused one still leaves as little as possible; the first refusal is
+// reported.
+int drop_identity(uid_t uid) {
+    const gid_t gid = primary_group(uid);
+    char failed[96] = "";
+    auto step = [&failed](int rc, const char* call, long id) {
+        if (rc == 0 || failed[0] != '\0') return;
+        const char* why = strerror(errno);
+        if (id < 0)
+            snprintf(failed, sizeof failed, "%s: %s", call, why);
+        else
+            snprintf(failed, sizeof failed, "%s %ld: %s", call, id, why);
+    };
+    step(setgroups(0, nullptr), "setgroups", -1);
+    step(setgid(gid), "setgid", static_cast<long>(gid));
+    step(setuid(uid), "setuid", static_cast<long>(uid));
+    if (failed[0] == '\0') return 0;
+    fprintf(stderr, "Can't drop rights: %s\r\n", failed);
+    return -1;
+}
+
+}  // namespace
+
+int (*checkin_setuid)(uid_t) = drop_identity;
 
 namespace {
 
@@ -59,7 +91,8 @@ int checkin_startup() {
     use_gpio = 1;
     gpio = 18;
     if (terminal_startup(gpio) != 0) return 1;
-    // The peripherals stay open; a failed switch leaves the start rights.
+    // The peripherals stay open. A refused drop is reported and not fatal:
+    // the terminal runs on with what it has.
     if (checkin_setuid(kRunUid) != 0) { /* runs on as started */ }
     InitRc522();
     for (uint8_t pin : kOutputPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);

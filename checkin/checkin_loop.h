@@ -11,7 +11,9 @@ extern int Counter;        // idle polls in the current blink cycle
 extern uint8_t use_gpio;   // pulse the signal pin around the card halt
 extern uint8_t gpio;       // the signal pin
 
-// Identity switch after the hardware is open; tests keep their rights.
+// Identity drop after the hardware is open (root's groups, the group of
+// the account, the user); reports a refusal on stderr. Tests keep their
+// rights.
 extern int (*checkin_setuid)(uid_t);
 
 // Start-up up to the loop: 0 ready, 1 when the hardware set-up failed.

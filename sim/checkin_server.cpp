@@ -1,6 +1,7 @@
 // checkin-server: a small check-in server for the demo and the tests.
 //
 //   checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]
+//                  [--tls-cert FILE --tls-key FILE] [--redirect URL]
 //
 // Serves GET on the path of the compiled base URL. The answer for a card
 // comes from FILE, read afresh for every request so it can be changed
@@ -24,6 +25,11 @@
 //   !empty            200 with an empty body
 //   !hang             never answers (until the server is stopped)
 //
+// With --tls-cert and --tls-key (PEM files) it serves https instead of
+// http. With --redirect every request is answered with a 302 to URL with
+// the request's query, whatever the cards say (a server that hands the
+// terminal on, to plain http or to itself).
+//
 // Every request is logged on stdout, the answer as written in FILE:
 // "checkin RFID=<serial> BoatID=<n> -> <answer>".
 #include <httplib.h>
@@ -38,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -55,6 +62,9 @@ struct Options {
     std::string bind = "127.0.0.1";
     int port = 0;
     std::string path;
+    std::string tls_cert;
+    std::string tls_key;
+    std::string redirect;
 };
 
 std::string lower(std::string s) {
@@ -182,7 +192,9 @@ void parse_base_url(const char* url, int* port, std::string* path) {
 }
 
 int usage() {
-    fprintf(stderr, "usage: checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]\n");
+    fprintf(stderr,
+            "usage: checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]\n"
+            "                      [--tls-cert FILE --tls-key FILE] [--redirect URL]\n");
     return 2;
 }
 
@@ -202,10 +214,18 @@ int main(int argc, char** argv) {
             o.port = atoi(argv[++i]);
         else if (a == "--bind")
             o.bind = argv[++i];
+        else if (a == "--tls-cert")
+            o.tls_cert = argv[++i];
+        else if (a == "--tls-key")
+            o.tls_key = argv[++i];
+        else if (a == "--redirect")
+            o.redirect = argv[++i];
         else
             return usage();
     }
     if (o.port <= 0 || o.port > 65535) return usage();
+    if (o.tls_cert.empty() != o.tls_key.empty()) return usage();
+    const bool tls = !o.tls_cert.empty();
 
     // Signals are taken by one thread that stops the server; the workers
     // never see them.
@@ -215,8 +235,27 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    httplib::Server server;
-    server.Get(o.path, [&o](const httplib::Request& req, httplib::Response& res) { respond(o, req, res); });
+    std::unique_ptr<httplib::Server> server_ptr;
+    if (tls)
+        server_ptr = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+    else
+        server_ptr = std::make_unique<httplib::Server>();
+    httplib::Server& server = *server_ptr;
+    if (!server.is_valid()) {
+        fprintf(stderr, "checkin-server: cannot use certificate %s with key %s\n", o.tls_cert.c_str(), o.tls_key.c_str());
+        return 1;
+    }
+    if (!o.redirect.empty()) {
+        server.Get(o.path, [&o](const httplib::Request& req, httplib::Response& res) {
+            std::string serial = req.get_param_value("RFID");
+            std::string boat = req.get_param_value("BoatID");
+            std::string to = o.redirect + "?RFID=" + serial + "&BoatID=" + boat;
+            log_request(serial, boat, "redirect " + to);
+            res.set_redirect(to);
+        });
+    } else {
+        server.Get(o.path, [&o](const httplib::Request& req, httplib::Response& res) { respond(o, req, res); });
+    }
 
     std::thread stopper([&] {
         int sig = 0;
@@ -231,7 +270,7 @@ int main(int argc, char** argv) {
         stopper.join();
         return 1;
     }
-    printf("checkin-server listening on http://%s:%d%s\n", o.bind.c_str(), o.port, o.path.c_str());
+    printf("checkin-server listening on %s://%s:%d%s\n", tls ? "https" : "http", o.bind.c_str(), o.port, o.path.c_str());
     fflush(stdout);
     server.listen_after_bind();
     stopper.join();

@@ -7,10 +7,10 @@
 #include "terminal.h"
 
 #include <bcm2835.h>
-#include <grp.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +38,7 @@ int tag_reader_start(int argc, char** argv) {
             return 1;
         }
         debug = 1;
+        config_echo = 1;
         printf("Debug mode.\n");
         // Runs until killed: the line must not wait in the buffer.
         fflush(stdout);
@@ -51,8 +52,13 @@ int tag_reader_start(int argc, char** argv) {
         return 1;
     }
 
+    unsigned long number = 0;
     if (find_config_param("GPIO=", str, 254, 1) == 1) {
-        gpio = static_cast<uint8_t>(strtol(str, nullptr, 10));
+        if (!config_decimal(str, &number)) {
+            config_error("Invalid GPIO: %s\n", str);
+            return 1;
+        }
+        gpio = static_cast<uint8_t>(number);
         if (gpio > 27) {
             gpio = 255;
             use_gpio = 0;
@@ -62,24 +68,26 @@ int tag_reader_start(int argc, char** argv) {
     }
 
     if (find_config_param("SPI_SPEED=", str, 254, 1) == 1) {
-        unsigned long speed = strtoul(str, nullptr, 10);
-        if (speed > 125000) speed = 125000;
-        if (speed <= 3) speed = 4;
-        spi_speed = static_cast<uint32_t>(speed);
+        if (!config_decimal(str, &number)) {
+            config_error("Invalid SPI_SPEED: %s\n", str);
+            return 1;
+        }
+        if (number > 125000) number = 125000;
+        if (number <= 3) number = 4;
+        spi_speed = static_cast<uint32_t>(number);
     }
 
     if (HW_init(spi_speed, gpio) != 0) return 1;
 
+    // Started as root it must not run on as root: read_conf_uid has dropped
+    // root's groups and taken the group, the user follows here.
+    const bool root = geteuid() == 0;
     // Without a "UID=" line an ordinary user keeps being who it is.
     uid = getuid();
     if (read_conf_uid(&uid) != 0) return 1;
-
-    // Root's supplementary groups would survive setgid and setuid and keep
-    // the root group's access; leave none behind.
-    if (geteuid() == 0 && uid != 0 && setgroups(0, nullptr) != 0) {
-    }
-    // Refused only without the rights; then we keep the identity we have.
-    if (setuid(uid) != 0) {
+    if (setuid(uid) != 0 && root) {
+        config_error("Can't set UID %u: %s\n", static_cast<unsigned>(uid), strerror(errno));
+        return 1;
     }
 
     InitRc522();

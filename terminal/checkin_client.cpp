@@ -47,6 +47,32 @@ void pause_us(useconds_t us) { terminal_usleep(us); }
 // believed when InBuff holds all of it.
 size_t BodyLength = 0;
 
+// The server link. Only http and https are spoken, also after a redirect,
+// and a redirect may lead at most 5 times. From an https base URL every
+// redirect must stay https: a verified link never continues in plain text.
+// Over https the certificate chain and the host name are verified (against
+// the system's CA store or the compiled-in CA file), and with a pinned key
+// the server must also present exactly that key. A failed verification is
+// a failed transfer like any other.
+constexpr const char* kCheckinCa = BOAT_CHECKIN_CA;
+constexpr const char* kCheckinPinnedKey = BOAT_CHECKIN_PINNED_KEY;
+constexpr long kMaxRedirects = 5;
+
+// The first option refused; then the transfer must not run, as it would
+// run on a link less checked than asked for.
+CURLcode set_link_options(CURL* curl) {
+    const bool https = strncmp(URL, "https://", 8) == 0;
+    CURLcode res = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+    if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (res == CURLE_OK && kCheckinCa[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_CAINFO, kCheckinCa);
+    if (res == CURLE_OK && kCheckinPinnedKey[0] != '\0')
+        res = curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, kCheckinPinnedKey);
+    return res;
+}
+
 void start_answer() {
     memset(InBuff, 0, kInBuffSize);
     InBuffPointer = 0;
@@ -77,7 +103,8 @@ Transfer exchange(const char* serial, bool card, const char** error) {
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferTimeoutS);
-    CURLcode res = curl_easy_perform(curl);
+    CURLcode res = set_link_options(curl);
+    if (res == CURLE_OK) res = curl_easy_perform(curl);
     curl_easy_cleanup(curl);
 
     if (res != CURLE_OK) {

@@ -1,5 +1,6 @@
 // boat_checkin as built, on a private simulated board, against the
 // check-in server on the compiled base URL's port.
+#include "private_mounts.h"
 #include "process.h"
 #include "temp_board.h"
 
@@ -133,13 +134,66 @@ TEST_F(Program, StartsUpInOrderAndChecksACardInOncePerPresentation) {
     EXPECT_EQ(requests()[1], "RFID=0a1bc203 BoatID=12");
 }
 
-TEST_F(Program, DropsToUser500AfterStartUp) {
+// A line of /proc/PID/status, without its key.
+std::string status_line(pid_t pid, const std::string& key) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + ":", 0) == 0) {
+            std::string v = line.substr(key.size() + 1);
+            v.erase(0, v.find_first_not_of(" \t"));
+            v.erase(v.find_last_not_of(" \t") + 1);
+            return v;
+        }
+    return "?";
+}
+
+TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
     if (geteuid() != 0) GTEST_SKIP() << "started without root rights";
-    ASSERT_NO_FATAL_FAILURE(start_terminal());
-    std::istringstream status(read_file("/proc/" + std::to_string(terminal_.pid()) + "/status"));
-    std::string line;
-    while (std::getline(status, line) && line.rfind("Uid:", 0) != 0) {}
-    EXPECT_EQ(line, "Uid:\t500\t500\t500\t500");
+    std::string why;
+    ASSERT_TRUE(enter_private_mounts(&why)) << why;
+    std::string host_passwd;
+    {
+        std::istringstream in(read_file("/etc/passwd"));
+        for (std::string line; std::getline(in, line);)
+            if (line.find(":x:500:") == std::string::npos) host_passwd += line + "\n";
+    }
+    struct Case {
+        const char* what;
+        std::string passwd_extra;
+        std::vector<std::string> wrapper;
+        std::string gid;
+        std::string message;
+    } cases[] = {
+        {"account 500 in group 777", "skipper:x:500:777::/nonexistent:/usr/sbin/nologin\n", {}, "777", ""},
+        {"no account 500", "", {}, "500", ""},
+        // Root that may not change groups: the user still goes, the refusal
+        // is reported once, and the terminal runs on.
+        {"no right to change groups", "", {"/usr/bin/setpriv", "--bounding-set=-setgid"}, "0",
+         "Can't drop rights: setgroups: Operation not permitted\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file("/etc/passwd", host_passwd + c.passwd_extra);
+        std::vector<std::string> argv = c.wrapper;
+        argv.push_back(bin("checkin/boat_checkin"));
+        write_file(dir_.file("terminal.err"), "");
+        terminal_ = Process({argv, {board_.env()}, dir_.path(), "", dir_.file("terminal.err"), ""});
+        ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+        const pid_t pid = terminal_.pid();
+        EXPECT_EQ(status_line(pid, "Uid"), "500\t500\t500\t500");
+        EXPECT_EQ(status_line(pid, "Gid"), c.gid + "\t" + c.gid + "\t" + c.gid + "\t" + c.gid);
+        if (c.message.empty()) {
+            EXPECT_EQ(status_line(pid, "Groups"), "") << "none of root's groups is kept";
+            EXPECT_EQ(err().find("Can't drop"), std::string::npos) << err();
+        } else {
+            EXPECT_EQ(err(), "I Am Boat 0\r\n" + c.message + "Boat Stopped\r\nAll LED OFF");
+        }
+        // No capability and no saved root id: nothing can switch back.
+        EXPECT_EQ(status_line(pid, "CapPrm"), "0000000000000000");
+        EXPECT_EQ(status_line(pid, "CapEff"), "0000000000000000");
+        EXPECT_EQ(status_line(pid, "CapAmb"), "0000000000000000");
+        terminal_.stop();
+    }
 }
 
 TEST_F(Program, WithoutBoatIdFileIsBoat0AndBadStopsWithRed) {
@@ -367,6 +421,83 @@ TEST_F(Program, SessionsKeepTheirLengthWhenTheWallClockSteps) {
         stamps.push_back(std::atoll(e.c_str() + at + 19));
     ASSERT_EQ(stamps.size(), 2u) << e;
     EXPECT_GE(stamps[1] - stamps[0], 3600) << e;
+}
+
+// The https terminal against an https check-in server: only a verified
+// server, with the pinned key, that keeps the link https may start the
+// boat; every other one is a network error that leaves it stopped.
+TEST_F(Program, HttpsLinkStartsTheBoatOnlyOverAVerifiedServer) {
+    constexpr int kHttpsPort = 18443;
+    ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
+    const std::string tls = dir_.file("tls");
+    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
+                   {}, "", "", dir_.file("certs.err"), ""});
+    ASSERT_TRUE(certs.wait_exit(60000));
+    ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
+    write_file(dir_.file("ca.pem"), read_file(tls + "/ca.pem"));
+
+    // A plain http server that would grant: reaching it would be a downgrade.
+    server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kPort)},
+                       {}, "", dir_.file("server.log"), dir_.file("http.err"), ""});
+    ASSERT_TRUE(wait_until([] { return port_open(kPort); }, 10000)) << read_file(dir_.file("http.err"));
+
+    const std::string https_url = "https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php";
+    const std::string http_url = "http://127.0.0.1:" + std::to_string(kPort) + "/hullgate/checkin.php";
+    struct Case {
+        const char* what;
+        const char* cert;
+        const char* pin;
+        std::string redirect;
+        std::string error;  // empty: granted
+        size_t requests;    // reaching the https server
+    } cases[] = {
+        {"self-signed", "self.pem", "server.pub", "", "SSL peer certificate or SSH remote key was not OK", 0},
+        {"wrong host name", "wronghost.pem", "server.pub", "", "SSL peer certificate or SSH remote key was not OK", 0},
+        {"expired", "expired.pem", "server.pub", "", "SSL peer certificate or SSH remote key was not OK", 0},
+        {"another key than the pinned one", "good.pem", "other.pub", "", "SSL public key does not match pinned public key",
+         0},
+        {"redirect down to http", "good.pem", "server.pub", http_url, "Unsupported protocol", 1},
+        {"redirect loop", "good.pem", "server.pub", https_url, "Number of redirects hit maximum amount", 6},
+        {"verified", "good.pem", "server.pub", "", "", 1},
+    };
+    terminal_ = Process({{bin("tests/checkin/boat_checkin_https")}, {board_.env()}, dir_.path(), "",
+                         dir_.file("terminal.err"), ""});
+    ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+    uint64_t pulses = 0;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(dir_.file("pin.pem"), read_file(tls + "/" + c.pin));
+        std::vector<std::string> argv = {bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port",
+                                         std::to_string(kHttpsPort), "--tls-cert", tls + "/" + c.cert, "--tls-key",
+                                         tls + "/server.key"};
+        if (!c.redirect.empty()) argv.insert(argv.end(), {"--redirect", c.redirect});
+        const std::string log = dir_.file("https" + std::to_string(++n) + ".log");
+        Process https({argv, {}, "", log, dir_.file("https.err"), ""});
+        ASSERT_TRUE(wait_until([] { return port_open(kHttpsPort); }, 10000)) << read_file(dir_.file("https.err"));
+
+        const size_t mark = err().size();
+        board_.put_card("0a1bc203");
+        ASSERT_TRUE(wait_for_halt(++pulses)) << err();
+        board_.take_card("0a1bc203");
+        const std::string said = err().substr(mark);
+        size_t reached = 0;
+        {
+            std::istringstream in(read_file(log));
+            for (std::string line; std::getline(in, line);) reached += line.rfind("checkin ", 0) == 0;
+        }
+        EXPECT_EQ(reached, c.requests);
+        if (c.error.empty()) {
+            EXPECT_NE(said.find("Green LED ONOK 0 600\r\n"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 1) << "the boat runs";
+        } else {
+            EXPECT_NE(said.find("Network Error " + c.error + "\r\n"), std::string::npos) << said;
+            EXPECT_EQ(said.find("Boat Started"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 0) << "the boat stays stopped";
+        }
+        https.stop();
+    }
+    EXPECT_EQ(requests().size(), 0u) << "the plain http server was never asked";
 }
 
 TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sstream>
 
 using testsupport::SyslogSink;
 using testsupport::TempDir;
@@ -80,11 +84,22 @@ std::string in_child(const std::function<std::string()>& fn) {
     return out;
 }
 
-std::string identity_after_read(uid_t start_uid) {
+std::string identity_after_read(uid_t start_uid, bool with_groups = false) {
     uid_t uid = start_uid;
     int rc = read_conf_uid(&uid);
-    return "rc=" + std::to_string(rc) + " uid=" + std::to_string(uid) + " gid=" + std::to_string(getgid()) +
-           " egid=" + std::to_string(getegid());
+    std::string out = "rc=" + std::to_string(rc) + " uid=" + std::to_string(uid) + " gid=" + std::to_string(getgid()) +
+                      " egid=" + std::to_string(getegid());
+    if (with_groups) out += " groups=" + std::to_string(getgroups(0, nullptr));
+    return out;
+}
+
+// Clears one capability from this process's effective set.
+bool drop_effective_capability(int cap) {
+    __user_cap_header_struct hdr {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] {};
+    if (syscall(SYS_capget, &hdr, data) != 0) return false;
+    data[cap / 32].effective &= ~(1u << (cap % 32));
+    return syscall(SYS_capset, &hdr, data) == 0;
 }
 
 TEST_F(Config, CommentsCutLinesAndHideKeys) {
@@ -150,14 +165,23 @@ TEST_F(Config, FirstLineWithTheKeyWinsOnEveryLookup) {
     EXPECT_EQ(lookup("GPIO=", &rc), "4");
 }
 
-TEST_F(Config, LongLinesAreReadIn253CharacterPieces) {
-    // The first piece ends right after the key, so its value is empty; the
-    // rest of the line ("42") is a piece of its own.
-    open(std::string(248, 'a') + "GPIO=42\nSPI_SPEED=" + std::string(300, '9') + "\n");
+TEST_F(Config, LongLineIsOneLineCutAtTheBuffer) {
+    // What lies past the first 253 characters of a line is discarded: the
+    // tail of a long comment never becomes a setting, and the key of the
+    // second line is found with its value cut at the buffer.
+    open("#" + std::string(260, ' ') + "UID=600 GID=0\n" +  //
+         std::string(248, 'a') + "GPIO=42\n" +              //
+         "SPI_SPEED=" + std::string(300, '9') + "\n" +       //
+         "NEXT=1\n");
     int rc;
+    EXPECT_EQ(lookup("UID=", &rc), "");
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(lookup("GID=", &rc), "");
+    EXPECT_EQ(rc, 0);
     EXPECT_EQ(lookup("GPIO=", &rc), "");
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(lookup("SPI_SPEED=", &rc), std::string(253 - 10, '9'));
+    EXPECT_EQ(lookup("NEXT=", &rc), "1") << "the line after a long one is a line of its own";
 }
 
 TEST_F(Config, LoggedLineIsTheLineWithItsCommentCutAway) {
@@ -191,6 +215,35 @@ TEST_F(Config, OneFileStaysOpenUntilClosed) {
     EXPECT_EQ(close_config_file(), EOF);
     EXPECT_EQ(open_config_file(other.c_str()), 0);
     EXPECT_EQ(lookup("GPIO=", &rc), "9");
+}
+
+TEST_F(Config, OnlyARegularFileIsTakenAndNothingBlocks) {
+    const std::string fifo = dir_.file("fifo"), zero = dir_.file("zero"), link = dir_.file("link");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+    testsupport::write_file(path_, "GPIO=4\n");
+    ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
+    struct Case {
+        std::string path;
+        std::string want;
+    } cases[] = {
+        {fifo, "-1"}, {zero, "-1"}, {dir_.path(), "-1"}, {"/dev/null", "-1"}, {link, "0 4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        // In a child with an alarm: an open that blocks fails the case.
+        std::string got = in_child([&] {
+            alarm(5);
+            int rc = open_config_file(c.path.c_str());
+            std::string out = std::to_string(rc);
+            if (rc == 0) {
+                char dest[8] = {};
+                if (find_config_param("GPIO=", dest, sizeof dest - 1, 0) == 1) out += std::string(" ") + dest;
+            }
+            return out;
+        });
+        EXPECT_EQ(got, c.want);
+    }
 }
 
 TEST_F(Config, UidLimitIs99) {
@@ -231,10 +284,46 @@ TEST_F(Config, UidThatIsNotAPlainNumberIsRefused) {
     }
 }
 
-TEST_F(Config, AsRootUidAndGidAreTaken) {
+TEST_F(Config, AsRootTheGroupIsGidOrTheUsersOwnAndRootsGroupsGo) {
     ASSERT_EQ(getuid(), 0u) << "these tests run as root";
-    open("GID=1001\nUID=1000\n");
-    EXPECT_EQ(in_child([] { return identity_after_read(4242); }), "rc=0 uid=1000 gid=1001 egid=1001");
+    // An account for user 1000 whose primary group is 1777; user 1002 has none.
+    std::string passwd;
+    {
+        std::istringstream in(testsupport::read_file("/etc/passwd"));
+        for (std::string line; std::getline(in, line);)
+            if (line.find(":x:1000:") == std::string::npos && line.find(":x:1002:") == std::string::npos)
+                passwd += line + "\n";
+    }
+    testsupport::write_file("/etc/passwd", passwd + "boater:x:1000:1777::/nonexistent:/usr/sbin/nologin\n");
+    struct Case {
+        const char* conf;
+        const char* want;
+    } cases[] = {
+        {"GID=1001\nUID=1000\n", "rc=0 uid=1000 gid=1001 egid=1001 groups=0"},
+        {"UID=1000\n", "rc=0 uid=1000 gid=1777 egid=1777 groups=0"},
+        {"UID=1002\n", "rc=0 uid=1002 gid=1002 egid=1002 groups=0"},
+        {"UID=1000\nGID=0\n", "rc=0 uid=1000 gid=0 egid=0 groups=0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.conf);
+        close_config_file();
+        open(c.conf);
+        EXPECT_EQ(in_child([] { return identity_after_read(4242, true); }), c.want);
+    }
+}
+
+TEST_F(Config, AsRootARefusedGroupDropStops) {
+    open("UID=1000\nGID=1001\n");
+    std::string got = in_child([] {
+        // Root without the right to change groups, as under a confining
+        // service manager.
+        if (!drop_effective_capability(CAP_SETGID)) return std::string("capset failed");
+        return identity_after_read(4242, true);
+    });
+    EXPECT_EQ(got, "rc=-1 uid=1000 gid=0 egid=0 groups=" + std::to_string(getgroups(0, nullptr)));
+    auto m = message();
+    EXPECT_EQ(m.priority, kPrioErr);
+    EXPECT_EQ(m.text, "Can't drop supplementary groups: Operation not permitted\n");
 }
 
 TEST_F(Config, AsRootWithoutUidNothingChanges) {

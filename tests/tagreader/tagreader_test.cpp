@@ -227,7 +227,7 @@ TEST_F(TagReader, SignalPinIsTheLow8BitsOfGpio) {
 }
 
 TEST_F(TagReader, GpioAbove27MeansNoSignalPin) {
-    for (const char* value : {"28", "-1"}) {
+    for (const char* value : {"28", "255"}) {
         SCOPED_TRACE(value);
         uint64_t since = board_.last_seq();
         config(std::string("GPIO=") + value + "\nUID=1000\n");
@@ -293,37 +293,92 @@ TEST_F(TagReader, MissingConfigFileEndsStartUp) {
 
 TEST_F(TagReader, RunsAsConfiguredUserAndGroupAfterStartUp) {
     ASSERT_EQ(getuid(), 0u) << "these tests run as root";
-    config("UID=1234\nGID=2345\n");
-    start({"-d"});
-    wait_ready();
-    EXPECT_EQ(status_line(proc_.pid(), "Uid"), "1234\t1234\t1234\t1234");
-    EXPECT_EQ(status_line(proc_.pid(), "Gid"), "2345\t2345\t2345\t2345");
-    EXPECT_EQ(status_line(proc_.pid(), "Groups"), "") << "no supplementary group of root is kept";
-    // The hardware opened as root stays usable.
-    board_.put_card(kCard4);
-    EXPECT_TRUE(err_is(kLine4)) << err();
-}
-
-TEST_F(TagReader, RefusedIdentityEndsStartUpAfterTheHardwareSetUp) {
+    // User 1234 has an account with primary group 3456; user 1235 has none.
+    std::string passwd;
+    {
+        std::istringstream in(read_file("/etc/passwd"));
+        for (std::string line; std::getline(in, line);)
+            if (line.find(":x:1234:") == std::string::npos && line.find(":x:1235:") == std::string::npos)
+                passwd += line + "\n";
+    }
+    testsupport::write_file("/etc/passwd", passwd + "reader:x:1234:3456::/nonexistent:/usr/sbin/nologin\n");
     struct Case {
         const char* conf;
-        const char* message;
+        std::string uid, gid;
     } cases[] = {
-        {"GID=1000\n", "UID must be set!\n"},
-        {"UID=99\n", "Invalid UID: 99\n"},
-        {"UID=1000\nGID=wheel\n", "Invalid GID: wheel\n"},
+        {"UID=1234\nGID=2345\n", "1234", "2345"},
+        {"UID=1234\n", "1234", "3456"},
+        {"UID=1235\n", "1235", "1235"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.conf);
         config(c.conf);
         start({"-d"});
-        wait_exit_1();
-        auto ms = logged();
-        ASSERT_EQ(ms.size(), 1u) << messages_text(ms);
-        EXPECT_EQ(ms[0].priority, kPrioErr);
-        EXPECT_EQ(ms[0].text, c.message);
-        EXPECT_EQ(spi().begun, 1);
-        EXPECT_EQ(spi().transfers, 0u) << "the reader chip is not touched";
+        wait_ready();
+        EXPECT_EQ(status_line(proc_.pid(), "Uid"), c.uid + "\t" + c.uid + "\t" + c.uid + "\t" + c.uid);
+        EXPECT_EQ(status_line(proc_.pid(), "Gid"), c.gid + "\t" + c.gid + "\t" + c.gid + "\t" + c.gid);
+        EXPECT_EQ(status_line(proc_.pid(), "Groups"), "") << "no supplementary group of root is kept";
+        EXPECT_EQ(status_line(proc_.pid(), "CapEff"), "0000000000000000");
+        proc_.stop();
+    }
+    // The hardware opened as root stays usable.
+    config("UID=1234\n");
+    start({"-d"});
+    wait_ready();
+    board_.put_card(kCard4);
+    EXPECT_TRUE(err_is(kLine4)) << err();
+}
+
+TEST_F(TagReader, RefusedSettingOrIdentityEndsStartUp) {
+    // Pin and clock are refused before the hardware is set up, the identity
+    // after it; in debug mode the refusal is also on stderr.
+    struct Case {
+        const char* conf;
+        const char* message;
+        int hw_begun;
+        std::vector<std::string> wrapper;
+    } cases[] = {
+        {"GID=1000\n", "UID must be set!\n", 1, {}},
+        {"UID=99\n", "Invalid UID: 99\n", 1, {}},
+        {"UID=1000\nGID=wheel\n", "Invalid GID: wheel\n", 1, {}},
+        {"GPIO=-1\nUID=1000\n", "Invalid GPIO: -1\n", 0, {}},
+        {"GPIO=\nUID=1000\n", "Invalid GPIO: \n", 0, {}},
+        {"GPIO=0x11\nUID=1000\n", "Invalid GPIO: 0x11\n", 0, {}},
+        {"SPI_SPEED=5 MHz\nUID=1000\n", "Invalid SPI_SPEED: 5 MHz\n", 0, {}},
+        {"SPI_SPEED=+5000\nUID=1000\n", "Invalid SPI_SPEED: +5000\n", 0, {}},
+        // Root that may not change its groups, or its user.
+        {"UID=1000\nGID=1000\n", "Can't drop supplementary groups: Operation not permitted\n", 1,
+         {"setpriv", "--bounding-set=-setgid"}},
+        {"UID=1000\n", "Can't set UID 1000: Operation not permitted\n", 1, {"setpriv", "--bounding-set=-setuid"}},
+    };
+    for (const auto& c : cases) {
+        for (bool debug : {true, false}) {
+            SCOPED_TRACE(std::string(c.conf) + (debug ? " debug" : ""));
+            config(c.conf);
+            {
+                boatsim::Lock lock(&board_.state());
+                board_.state().spi.begun = 0;
+            }
+            const std::string program = testsupport::bin("tagreader/tag_reader");
+            std::vector<std::string> args;
+            std::string first = program;
+            if (!c.wrapper.empty()) {
+                first = "/usr/bin/" + c.wrapper[0];
+                args.assign(c.wrapper.begin() + 1, c.wrapper.end());
+                args.push_back(program);
+            }
+            if (debug) args.push_back("-d");
+            start(args, first);
+            wait_exit_1();
+            std::vector<SyslogSink::Message> errors;
+            for (const auto& m : logged())
+                if (m.priority == kPrioErr) errors.push_back(m);
+            ASSERT_EQ(errors.size(), 1u) << messages_text(errors);
+            EXPECT_EQ(errors[0].text, c.message);
+            EXPECT_EQ(err(), debug ? c.message : "");
+            EXPECT_EQ(spi().begun, c.hw_begun);
+            EXPECT_EQ(spi().transfers, 0u) << "the reader chip is not touched";
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 // boat_tracker: the check-in terminal with an NFC reader, GPS, fuel and
 // database telemetry. Runs until killed.
+#include "supervision.h"
 #include "telemetry.h"
 #include "terminal.h"
 #include "tracker_loop.h"
@@ -32,5 +33,9 @@ int main(int /*argc*/, char** argv) {
         fprintf(stderr, "Out of memory");
         exit(1);
     }
-    for (;;) tracker_pass();
+    supervision_ready();
+    for (;;) {
+        tracker_pass();
+        supervision_pass();
+    }
 }

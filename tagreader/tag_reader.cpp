@@ -100,20 +100,8 @@ int tag_reader_start(int argc, char** argv) {
     return 0;
 }
 
-void tag_reader_pass() {
-    uint8_t status = find_tag(&CType);
-    bool read = (status == READER_OK || status == READER_COLLISION) && select_tag_sn(SN, &SN_len) == READER_OK;
-    uint8_t events = watch_reader();
-    if (events & WATCH_RESET) report(LOG_DAEMON | LOG_ERR, "Reader reset");
-    if (events & WATCH_LOST) report(LOG_DAEMON | LOG_ERR, "Reader lost");
-    if (events & WATCH_BACK) report(LOG_DAEMON | LOG_INFO, "Reader back");
-    // Reader errors and cards that cannot be selected are polled at the
-    // pace of an empty field, not in a tight loop.
-    if (!read) {
-        usleep(200000);
-        return;
-    }
-
+// Reports and halts the card just selected.
+static void report_card() {
     const int n = SN_len <= sizeof SN ? SN_len : sizeof SN;
     for (int i = 0; i < n; i++) snprintf(sn_str + 2 * i, sizeof sn_str - 2 * i, "%02x", SN[i]);
     sn_str[2 * n] = '\0';
@@ -122,4 +110,16 @@ void tag_reader_pass() {
     if (use_gpio) bcm2835_gpio_write(gpio, HIGH);
     PcdHalt();
     if (use_gpio) bcm2835_gpio_write(gpio, LOW);
+}
+
+void tag_reader_pass() {
+    uint8_t status = find_tag(&CType);
+    if ((status == READER_OK || status == READER_COLLISION) && select_tag_sn(SN, &SN_len) == READER_OK)
+        report_card();
+    else
+        usleep(200000);  // reader errors and unselectable cards too: the pace of an empty field
+    uint8_t events = watch_reader();
+    if (events & WATCH_RESET) report(LOG_DAEMON | LOG_ERR, "Reader reset");
+    if (events & WATCH_LOST) report(LOG_DAEMON | LOG_ERR, "Reader lost");
+    if (events & WATCH_BACK) report(LOG_DAEMON | LOG_INFO, "Reader back");
 }

@@ -89,5 +89,12 @@ void checkin_pass() {
     // card that never completes a select), the pass is an idle poll: the
     // pause keeps the pace, and blinking, the session's end and the
     // periodic check-in go on.
-    if (!read) idle_poll();
+    if (!read) {
+        idle_poll();
+    } else if (Active) {
+        // A card that keeps answering (one that ignores HLTA) could make
+        // most passes card passes; with the server out of reach nothing
+        // else would end the session.
+        session_expiry_step();
+    }
 }

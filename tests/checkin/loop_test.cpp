@@ -165,6 +165,29 @@ TEST_F(Loop, PassesThatReadNoCardAreIdlePolls) {
     }
 }
 
+// A card read in every pass (one that ignores HLTA) while the server is
+// out of reach: the session still ends on time, after the card pass.
+TEST_F(Loop, CardPassesEndAnExpiredSessionToo) {
+    terminal_usleep = fake_usleep;  // the failed check-in's LED pauses
+    const std::string url = "http://127.0.0.1:1/hullgate/checkin.php";  // nothing listens there
+    URL = url.c_str();
+    Active = 1;
+    EndTime = g_now + 5;
+    for (int i = 0; i < 3; i++) {
+        fakereader::find_script = {READER_OK};
+        std::string err = pass();
+        EXPECT_NE(err.find("Network Error"), std::string::npos) << err;
+        EXPECT_EQ(Active, 1) << "not before its time";
+    }
+    g_now = EndTime + 1;
+    fakereader::find_script = {READER_OK};
+    std::string err = pass();
+    EXPECT_EQ(err.substr(err.size() - 25), "All LED OFFBoat Stopped\r\n") << err;
+    EXPECT_EQ(Active, 0);
+    EXPECT_EQ(fakereader::halt_calls, 4);
+    EXPECT_EQ(Counter, 0) << "card passes are no idle polls";
+}
+
 TEST_F(Loop, ReaderWatchRunsEveryPassAndItsEventsArePrinted) {
     fakereader::watch_script = {0, WATCH_RESET | WATCH_LOST, 0, WATCH_BACK, WATCH_RESET};
     fakereader::find_script = {READER_ERROR, READER_NO_TAG, READER_ERROR, READER_NO_TAG, READER_OK};

@@ -75,14 +75,23 @@ void idle_poll() {
     if (LastCheckin > Terminal->periodic_after) periodic_checkin();
 }
 
-void card() {
-    if (select_tag_sn(SN, &SN_len) != READER_OK) return;
+// A card answered: read, check in and halt it. False when it could not be
+// selected.
+bool card() {
+    if (select_tag_sn(SN, &SN_len) != READER_OK) return false;
     format_serial(SN, SN_len <= sizeof SN ? SN_len : sizeof SN, sn_str, sizeof sn_str);
     fprintf(stderr, "Serial: %s\n", sn_str);
     card_checkin(sn_str);
     if (use_gpio) bcm2835_gpio_write(gpio, HIGH);
     PcdHalt();
     if (use_gpio) bcm2835_gpio_write(gpio, LOW);
+    return true;
+}
+
+void report_watch(uint8_t events) {
+    if (events & WATCH_RESET) fprintf(stderr, "Reader reset\r\n");
+    if (events & WATCH_LOST) fprintf(stderr, "Reader lost\r\n");
+    if (events & WATCH_BACK) fprintf(stderr, "Reader back\r\n");
 }
 
 }  // namespace
@@ -95,6 +104,7 @@ int checkin_startup() {
     // the terminal runs on with what it has.
     if (checkin_setuid(kRunUid) != 0) { /* runs on as started */ }
     InitRc522();
+    if (!rc522_version_known(Rc522Version)) fprintf(stderr, "Reader not found (version 0x%02x)\r\n", Rc522Version);
     for (uint8_t pin : kOutputPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
     StopBoat();
     SetOff();
@@ -106,9 +116,18 @@ int checkin_startup() {
 
 void checkin_pass() {
     uint8_t status = find_tag(&CType);
-    if (status == READER_NO_TAG)
+    bool read = (status == READER_OK || status == READER_COLLISION) && card();
+    report_watch(watch_reader());
+    // Whatever kept the card from being read (no card, a reader error, a
+    // card that never completes a select), the pass is an idle poll: the
+    // pause keeps the pace, and blinking, the session's end and the
+    // periodic check-in go on.
+    if (!read) {
         idle_poll();
-    else if (status == READER_OK || status == READER_COLLISION)
-        card();
-    // Reader errors: straight to the next poll, nothing counted.
+    } else if (Active) {
+        // A card that keeps answering (one that ignores HLTA) could make
+        // most passes card passes; with the server out of reach nothing
+        // else would end the session.
+        session_expiry_step();
+    }
 }

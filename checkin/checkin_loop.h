@@ -19,5 +19,6 @@ extern int (*checkin_setuid)(uid_t);
 // Start-up up to the loop: 0 ready, 1 when the hardware set-up failed.
 int checkin_startup();
 
-// One pass: poll the reader and handle an idle poll or a card.
+// One pass: poll the reader and handle a card, or else an idle poll; the
+// reader watch runs in every pass.
 void checkin_pass();

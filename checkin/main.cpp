@@ -2,12 +2,17 @@
 // stop signal, then leaves the boat stopped and the LED off.
 #include "checkin_loop.h"
 #include "stop.h"
+#include "supervision.h"
 #include "terminal.h"
 
 int main() {
     terminal_signals_init();
     if (checkin_startup() != 0) return 1;
-    while (!terminal_stop) checkin_pass();
+    supervision_ready();
+    while (!terminal_stop) {
+        checkin_pass();
+        supervision_pass();
+    }
     StopBoat();
     SetOff();
     return 0;

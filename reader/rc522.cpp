@@ -10,6 +10,7 @@
 #include <cstring>
 
 uint8_t debug = 0;
+uint8_t Rc522Version = 0;
 
 // Address byte of the SPI frame: bit 7 read, bit 0 always clear.
 uint8_t ReadRawRC(uint8_t Address) {
@@ -68,10 +69,19 @@ void PcdAntennaOff() { ClearBitMask(TxControlReg, 0x03); }
 void InitRc522() {
     PcdReset();
     PcdAntennaOn();
+    Rc522Version = ReadRawRC(VersionReg);
+}
+
+uint8_t PcdCheckSetup() {
+    if (ReadRawRC(TModeReg) != 0x8D) return READER_ERROR;
+    if ((ReadRawRC(TxControlReg) & 0x03) != 0x03) return READER_ERROR;
+    return READER_OK;
 }
 
 void CalulateCRC(const uint8_t* data, uint8_t len, uint8_t* crc) {
-    ClearBitMask(DivIrqReg, 0x04);
+    // Set2 clear: the 1 clears CRCIRq. A read-modify-write would write it
+    // back as 0 and leave the last calculation's CRCIRq standing.
+    WriteRawRC(DivIrqReg, 0x04);
     WriteRawRC(CommandReg, CMD_Idle);
     SetBitMask(FIFOLevelReg, 0x80);
     for (uint8_t i = 0; i < len; i++) WriteRawRC(FIFODataReg, data[i]);
@@ -128,7 +138,11 @@ uint8_t PcdComMF522(uint8_t Command, const uint8_t* tx, uint8_t tx_len, uint8_t*
     if (i == 0) return READER_ERROR;
 
     uint8_t err = ReadRawRC(ErrorReg);
-    if (!(err & 0x11)) {
+    // BufferOvfl, ProtocolErr, and ParityErr outside a collision (whose
+    // collided bits carry no valid parity) spoil the answer.
+    uint8_t spoiled = err & 0x11;
+    if (!(err & 0x08)) spoiled |= err & 0x02;
+    if (!spoiled) {
         status = READER_OK;
         if (n & irq_enable & 0x01) status = READER_NO_TAG;
         if (Command == CMD_Transceive) {
@@ -236,7 +250,7 @@ uint8_t PcdAnticoll(uint8_t sel_code, uint8_t* serial) {
     return READER_OK;
 }
 
-uint8_t PcdSelect(uint8_t sel_code, const uint8_t* serial) {
+uint8_t PcdSelect(uint8_t sel_code, const uint8_t* serial, uint8_t* sak) {
     uint8_t bits = 0;
     uint8_t frame[FRAME_MAX] = {};
 
@@ -250,8 +264,9 @@ uint8_t PcdSelect(uint8_t sel_code, const uint8_t* serial) {
     CalulateCRC(frame, 7, &frame[7]);
     ClearBitMask(Status2Reg, 0x08);
     uint8_t status = PcdComMF522(CMD_Transceive, frame, 9, frame, &bits);
-    if (status == READER_OK && bits == 0x18) return READER_OK;
-    return READER_ERROR;
+    if (status != READER_OK || bits != 0x18) return READER_ERROR;
+    *sak = frame[0];
+    return READER_OK;
 }
 
 uint8_t PcdAuthState(uint8_t auth_mode, uint8_t addr, const uint8_t* pKey, const uint8_t* serial) {

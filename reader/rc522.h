@@ -32,6 +32,7 @@ constexpr uint8_t TModeReg = 0x2A;
 constexpr uint8_t TPrescalerReg = 0x2B;
 constexpr uint8_t TReloadRegH = 0x2C;
 constexpr uint8_t TReloadRegL = 0x2D;
+constexpr uint8_t VersionReg = 0x37;
 
 // MFRC522 commands.
 constexpr uint8_t CMD_Idle = 0x00;
@@ -64,6 +65,11 @@ uint8_t PcdReset();
 void PcdAntennaOn();
 void PcdAntennaOff();
 
+// READER_OK while the chip holds what PcdReset and PcdAntennaOn set up
+// (TModeReg as written, both antenna drivers on), else READER_ERROR. A chip
+// that reset itself, left the bus or switched its drivers off fails it.
+uint8_t PcdCheckSetup();
+
 // CRC_A of len bytes by the chip's coprocessor, low byte first in crc.
 void CalulateCRC(const uint8_t* data, uint8_t len, uint8_t* crc);
 
@@ -75,7 +81,8 @@ uint8_t PcdComMF522(uint8_t Command, const uint8_t* tx, uint8_t tx_len, uint8_t*
 // Card commands.
 uint8_t PcdRequest(uint8_t req_code, uint8_t* atqa);
 uint8_t PcdAnticoll(uint8_t sel_code, uint8_t* serial);
-uint8_t PcdSelect(uint8_t sel_code, const uint8_t* serial);
+// On READER_OK *sak holds the card's SAK for this cascade level.
+uint8_t PcdSelect(uint8_t sel_code, const uint8_t* serial, uint8_t* sak);
 uint8_t PcdAuthState(uint8_t auth_mode, uint8_t addr, const uint8_t* pKey, const uint8_t* serial);
 uint8_t PcdRead(uint8_t addr, uint8_t* pData);
 uint8_t PcdWrite(uint8_t addr, const uint8_t* pData);
@@ -83,3 +90,8 @@ uint8_t PcdWrite(uint8_t addr, const uint8_t* pData);
 
 // The tag access layer's receive buffer (ATQA, one cascade level's serial).
 extern uint8_t buff[FRAME_MAX];
+// SAK of each cascade level that the last select_tag_sn selected.
+extern uint8_t sak_levels[3];
+
+// SAK bit 2: the UID is not complete, another cascade level follows.
+constexpr uint8_t SAK_CASCADE = 0x04;

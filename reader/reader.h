@@ -15,9 +15,16 @@ constexpr uint8_t READER_COLLISION = 4;
 // The reader stack writes its collision message only when it is set.
 extern uint8_t debug;
 
-// Resets and configures the MFRC522 and switches its antenna on. HW_init
-// must have run first.
+// Resets and configures the MFRC522, switches its antenna on and reads its
+// VersionReg into Rc522Version. HW_init must have run first.
 void InitRc522();
+
+// VersionReg as the last InitRc522 read it.
+extern uint8_t Rc522Version;
+
+// An MFRC522 answers 0x91 (version 1.0) or 0x92 (2.0); a chip that is not
+// there reads 0x00 or 0xFF.
+constexpr bool rc522_version_known(uint8_t v) { return v == 0x91 || v == 0x92; }
 
 // Asks for a card in the idle state (REQA). READER_OK sets *CType to the
 // ATQA, first byte in the high half.
@@ -32,3 +39,13 @@ uint8_t read_tag_str(uint8_t addr, char* str);
 
 // Halts the selected card (HLTA).
 uint8_t PcdHalt();
+
+// The reader watch: call once per loop pass. Once every kWatchPasses
+// passes it checks that the chip still holds its set-up (two register
+// reads) and sets it up again when it does not. Returns the WATCH_ events
+// of this pass for the program to report, 0 on most passes.
+constexpr uint8_t kWatchPasses = 13;  // one blink cycle of boat_checkin
+constexpr uint8_t WATCH_RESET = 0x01;  // the chip had lost its set-up; InitRc522 ran again
+constexpr uint8_t WATCH_LOST = 0x02;   // ...and still does not hold it: no reader
+constexpr uint8_t WATCH_BACK = 0x04;   // a lost reader holds its set-up again
+uint8_t watch_reader();

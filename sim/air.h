@@ -31,13 +31,15 @@ struct AirReply {
     uint16_t bits;      // bits received; 0 when no card answered
     bool collision;     // cards answered with different values in some bit
     uint16_t coll_pos;  // 1-based position of the first collided bit (collision only)
+    bool parity_error;  // a byte arrived whose parity bit does not fit it
 };
 
 // Sends one frame of `tx_bits` bits (a 7-bit short frame for REQA/WUPA;
 // whole bytes with their CRC_A as sent; a bit-oriented anticollision frame
 // with SEL, NVB and the known UID bits) to every card in the field with
 // the antenna on, and collects their answers as the reader would see them.
-// A frame no card answers leaves bits 0.
+// A frame no card answers leaves bits 0. The cards' faults (faults.h)
+// spoil their answers here.
 void air_exchange(BoardState& s, const uint8_t* tx, uint16_t tx_bits, AirReply* out);
 
 // MIFARE Classic authentication of the selected (ACTIVE) card whose

@@ -75,7 +75,9 @@ struct Mfrc522 {
     uint8_t fifo[64];
     uint8_t fifo_len;
     uint8_t fifo_read;
-    uint8_t pad[6];
+    uint8_t crc_busy;     // register accesses until a running CalcCRC shows its result
+    uint8_t pad[3];
+    uint16_t crc_result;  // that result, until then
     uint64_t timer_deadline_ns;  // 0: timer not running
     uint64_t reserved[8];
 };

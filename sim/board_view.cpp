@@ -2,6 +2,7 @@
 #include "board_view.h"
 
 #include "faults.h"
+#include "field.h"
 
 #include <bcm2835.h>
 
@@ -138,7 +139,7 @@ void print_show_text(FILE* out, const BoardState& s) {
         if (!c.in_field) continue;
         char uid[21];
         uid_hex(c, uid);
-        fprintf(out, " %s (%s)", uid, card_state_text(c.state));
+        fprintf(out, " %s (%s%s)", uid, card_state_text(c.state), uid_forbidden(c) ? ", forbidden UID" : "");
         any = true;
     }
     fprintf(out, "%s\n", any ? "" : " none");
@@ -170,8 +171,10 @@ void print_show_json(FILE* out, const BoardState& s) {
         if (!c.in_field) continue;
         char uid[21];
         uid_hex(c, uid);
-        fprintf(out, "%s{\"uid\": \"%s\", \"state\": \"%s\", \"atqa\": \"%02x%02x\", \"sak\": \"%02x\"}", first ? "" : ", ",
-                uid, card_state_text(c.state), c.atqa[0], c.atqa[1], c.sak);
+        fprintf(out,
+                "%s{\"uid\": \"%s\", \"state\": \"%s\", \"atqa\": \"%02x%02x\", \"sak\": \"%02x\", \"uid_forbidden\": %s}",
+                first ? "" : ", ", uid, card_state_text(c.state), c.atqa[0], c.atqa[1], c.sak,
+                uid_forbidden(c) ? "true" : "false");
         first = false;
     }
     fprintf(out,
@@ -243,6 +246,14 @@ size_t render_panel(const BoardState& s, const char* path, char* buf, size_t siz
         b.add("  signal      %snone%s%s\n", kDim, kReset, kClearLine);
     b.add("  spi         %s%s%s div %u mode %u, %" PRIu64 " transfers%s\n", s.spi.begun ? kGreen : kDim,
           s.spi.begun ? "begun" : "idle", kReset, s.spi.divider, s.spi.mode, s.spi.transfers, kClearLine);
+    b.add("  faults     ");
+    bool faults = false;
+    for (const FaultInfo& f : kFaults) {
+        if (!fault_active(s, f.fault)) continue;
+        b.add(" %s%s%s", kRed, f.name, kReset);
+        faults = true;
+    }
+    b.add("%s%s\n", faults ? "" : " none", kClearLine);
     if (s.profile == Profile::tracker) {
         b.add("  adc        ");
         for (int ch = 0; ch < kAdcChannels; ch++) b.add(" %4u", s.adc[ch]);
@@ -256,7 +267,7 @@ size_t render_panel(const BoardState& s, const char* path, char* buf, size_t siz
         uid_hex(c, uid);
         const char* st = card_state_text(c.state);
         const char* col = strcmp(st, "active") == 0 ? kGreen : strcmp(st, "halt") == 0 ? kDim : strcmp(st, "ready") == 0 ? kYellow : "";
-        b.add("    %-20s %s%-6s%s%s\n", uid, col, st, kReset, kClearLine);
+        b.add("    %-20s %s%-6s%s%s%s\n", uid, col, st, kReset, uid_forbidden(c) ? "  forbidden UID" : "", kClearLine);
         any = true;
     }
     if (!any) b.add("    %snone%s%s\n", kDim, kReset, kClearLine);

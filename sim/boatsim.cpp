@@ -34,12 +34,13 @@ const char kUsage[] =
     "       boatsim card put UID_HEX [--atqa HEX4] [--sak HEX2]\n"
     "       boatsim card take UID_HEX|--all\n"
     "       boatsim adc CHANNEL VALUE\n"
-    "       boatsim fault set|clear NAME, fault clear --all, fault list\n"
+    "       boatsim fault set|clear NAME | fault clear --all | fault list\n"
     "       boatsim show [--json]\n"
     "       boatsim events [--json] [--since SEQ]\n"
     "       boatsim watch\n"
     "       boatsim nfc ...\n"
-    "The board is the file named by BOATSIM_STATE (default /tmp/boatsim/board.state).\n";
+    "The board is the file named by BOATSIM_STATE (default /tmp/boatsim/board.state).\n"
+    "Faults are set and cleared while programs run; show lists those set.\n";
 
 int fail(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 int fail(int status, const char* fmt, ...) {
@@ -327,6 +328,8 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "nfc") == 0) return boatsim::nfc_main(argc - 1, argv + 1);
     if (strcmp(cmd, "-h") == 0 || strcmp(cmd, "--help") == 0 || strcmp(cmd, "help") == 0) {
         fputs(kUsage, stdout);
+        fputs("faults:\n", stdout);
+        for (const FaultInfo& f : kFaults) printf("  %-18s %s\n", f.name, f.help);
         return 0;
     }
     const char* path = state_path_from_env();

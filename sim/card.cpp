@@ -11,10 +11,19 @@
 //
 // Left out: Crypto1 on air (an AUTH frame sent over air goes unanswered),
 // the value block commands (INCREMENT, DECREMENT, RESTORE, TRANSFER),
-// parity bits, and timing. Frames with a wrong CRC_A or of a wrong shape
-// are transmission errors: never answered, and the card falls back to
-// IDLE (HALT when woken by WUPA), as the standard's state machine says.
+// parity bits (only a parity error is reported, see AirReply), and timing.
+// Frames with a wrong CRC_A or of a wrong shape are transmission errors:
+// never answered, and the card falls back to IDLE (HALT when woken by
+// WUPA), as the standard's state machine says.
+//
+// The card faults of the board (faults.h) hold for every card in the
+// field: answers with a wrong BCC, a parity error or a wrong CRC_A, and
+// SELECT frames the cards never answer.
+//
+// UIDs are taken as given, also those ISO/IEC 14443-3 forbids (see
+// uid_forbidden): UID-writable cards with such UIDs exist.
 #include "air.h"
+#include "faults.h"
 #include "field.h"
 
 #include <cstring>
@@ -36,6 +45,13 @@ constexpr uint8_t kTransportAccess[4] = {0xFF, 0x07, 0x80, 0x69};
 struct Answer {
     uint8_t data[20];
     uint16_t bits;
+    bool anticollision;  // the rest of a cascade level: its last 8 bits are the BCC
+    bool crc;            // ends in CRC_A
+};
+
+// The board's card faults, as they stand for one frame.
+struct CardFaults {
+    bool bad_bcc, parity, bad_crc, no_select;
 };
 
 CardState state_of(const Card& c) { return static_cast<CardState>(c.state); }
@@ -100,6 +116,25 @@ void answer_with_crc(Answer& a, const uint8_t* p, size_t n) {
     a.data[n] = static_cast<uint8_t>(crc & 0xFF);
     a.data[n + 1] = static_cast<uint8_t>(crc >> 8);
     a.bits = static_cast<uint16_t>((n + 2) * 8);
+    a.crc = true;
+}
+
+void flip_bit(uint8_t* p, int i) { p[i / 8] = static_cast<uint8_t>(p[i / 8] ^ (1u << (i % 8))); }
+
+// What the faults do to an answer on its way; the card itself still knows
+// its BCC and CRC_A. True when a byte arrives with a wrong parity bit.
+bool spoil(const CardFaults& f, Answer& a) {
+    if (f.bad_bcc && a.anticollision)
+        for (int i = a.bits > 8 ? a.bits - 8 : 0; i < a.bits; i++) flip_bit(a.data, i);
+    if (f.bad_crc && a.crc)
+        for (int i = a.bits - 16; i < a.bits; i++) flip_bit(a.data, i);
+    // One bit changed on air, so its byte's parity bit no longer fits; the
+    // 4-bit ACK and NAK carry no parity.
+    if (f.parity && a.bits >= 8) {
+        flip_bit(a.data, 0);
+        return true;
+    }
+    return false;
 }
 
 void answer_nibble(Answer& a, uint8_t v) {
@@ -188,14 +223,16 @@ uint8_t sector_of(uint8_t block) { return static_cast<uint8_t>(block / 4); }
 // --- One card's reaction to one frame -----------------------------------
 
 // Anticollision or SELECT frame of the card's current cascade level.
-bool on_select(Card& c, const uint8_t* tx, uint16_t bits, Answer& a) {
+bool on_select(Card& c, const uint8_t* tx, uint16_t bits, Answer& a, const CardFaults& f) {
     const int level = sel_level(tx[0]);
     const uint8_t nvb = tx[1];
     uint8_t cl[5];
     if (level >= 0 && level < cascade_levels(c)) cascade_bytes(c, level, cl);
 
     if (nvb == kNvbSelect) {
-        if (bits != 72 || !crc_ok(tx, 9)) {
+        // A card that never takes a SELECT behaves as if it had not
+        // received it whole.
+        if (bits != 72 || !crc_ok(tx, 9) || f.no_select) {
             drop_out(c);
             return false;
         }
@@ -226,6 +263,7 @@ bool on_select(Card& c, const uint8_t* tx, uint16_t bits, Answer& a) {
     memset(a.data, 0, sizeof a.data);
     for (int i = known; i < 40; i++) set_bit(a.data, i - known, bit_at(cl, i));
     a.bits = static_cast<uint16_t>(40 - known);
+    a.anticollision = true;
     return true;
 }
 
@@ -289,7 +327,7 @@ bool on_active(Card& c, const uint8_t* tx, uint16_t bits, Answer& a) {
 }
 
 // True when the card answers; the answer is in `a`.
-bool card_frame(Card& c, const uint8_t* tx, uint16_t bits, Answer& a) {
+bool card_frame(Card& c, const uint8_t* tx, uint16_t bits, Answer& a, const CardFaults& f) {
     const CardState st = state_of(c);
     if (bits == 7) {
         const uint8_t cmd = tx[0] & 0x7F;
@@ -310,7 +348,7 @@ bool card_frame(Card& c, const uint8_t* tx, uint16_t bits, Answer& a) {
         return false;  // only REQA/WUPA wake them
     case CardState::ready:
     case CardState::ready_star:
-        if (bits >= 16 && sel_level(tx[0]) >= 0) return on_select(c, tx, bits, a);
+        if (bits >= 16 && sel_level(tx[0]) >= 0) return on_select(c, tx, bits, a, f);
         drop_out(c);
         return false;
     case CardState::active:
@@ -362,12 +400,15 @@ uint16_t crc_a(const uint8_t* data, size_t len, uint16_t preset) {
 void air_exchange(BoardState& s, const uint8_t* tx, uint16_t tx_bits, AirReply* out) {
     memset(out, 0, sizeof *out);
     if (tx_bits == 0) return;
+    const CardFaults f{fault_active(s, Fault::card_bad_bcc), fault_active(s, Fault::card_parity),
+                       fault_active(s, Fault::card_bad_crc), fault_active(s, Fault::card_no_select)};
     // A bit collides when some card sends 0 and another 1 in it.
     uint8_t zeros[sizeof out->data] = {};
     for (Card& c : s.cards) {
         if (!c.in_field) continue;
         Answer a {};
-        if (!card_frame(c, tx, tx_bits, a) || a.bits == 0) continue;
+        if (!card_frame(c, tx, tx_bits, a, f) || a.bits == 0) continue;
+        if (spoil(f, a)) out->parity_error = true;
         for (int i = 0; i < a.bits; i++) set_bit(bit_at(a.data, i) ? out->data : zeros, i, true);
         if (a.bits > out->bits) out->bits = a.bits;
     }
@@ -443,6 +484,10 @@ int card_put(BoardState& s, const uint8_t* uid, uint8_t uid_len, const uint8_t* 
     forget_session(c);
     c.in_field = 1;
     return slot;
+}
+
+bool uid_forbidden(const Card& c) {
+    return (c.uid_len == 4 && c.uid[0] == kCascadeTag) || (c.uid_len == 7 && c.uid[3] == kCascadeTag);
 }
 
 bool card_take(BoardState& s, const uint8_t* uid, uint8_t uid_len) {

@@ -19,4 +19,10 @@ bool card_take(BoardState& s, const uint8_t* uid, uint8_t uid_len);
 
 void card_take_all(BoardState& s);
 
+// A UID that ISO/IEC 14443-3 forbids: the cascade tag 0x88 as uid0 of a
+// single-size or uid3 of a double-size UID, where a reader deciding by the
+// cascade tag alone would look for a level that does not exist. UID-writable
+// cards carry them all the same, so card_put takes them.
+bool uid_forbidden(const Card& c);
+
 }  // namespace boatsim

@@ -13,13 +13,19 @@
 // BufferOvfl, CRCErr; CollReg CollPos/CollPosNotValid/ValuesAfterColl; the
 // timer (TAuto, TAutoRestart, TStartNow/TStopNow, TPrescalEven, TCounterVal)
 // on the monotonic clock, evaluated whenever the chip is accessed; the
-// antenna drivers TxControlReg Tx1RFEn/Tx2RFEn (both off: no field).
+// antenna drivers TxControlReg Tx1RFEn/Tx2RFEn (both off: no field);
+// ParityErr for an answer the card model marks as received with a parity
+// error. The board's faults (faults.h): held in reset, off the bus (MISO
+// 0x00 or 0xFF), drivers switched off by the thermal protection (TempErr).
 //
 // Left out: analog settings (gains, thresholds, modulation: stored only),
 // Mem and GenerateRandomID (finish at once), Receive without a sender,
-// baud rates other than 106 kBd, parity, the test registers, power-down,
-// MSBFirst, ModemState beyond idle/busy, and Crypto1 on air (see air.h).
-// Card answers arrive at once: they show on the first read after StartSend.
+// baud rates other than 106 kBd, generating parity bits, the test
+// registers, power-down, MSBFirst, ModemState beyond idle/busy, and Crypto1
+// on air (see air.h). Card answers arrive at once: they show on the first
+// read after StartSend. The CRC coprocessor takes a little time, counted
+// in register accesses rather than microseconds so that a driver that does
+// not wait for CRCIRq fails the same way on any machine.
 //
 // CollPos counts from the first bit received in the frame (RxAlign not
 // included), as the card model reports it; collided bits read as 1.
@@ -158,19 +164,27 @@ uint8_t fifo_pop(Mfrc522& c) {
 
 // --- Commands ------------------------------------------------------------
 
+// A calculation's result and CRCIRq show from the third register access
+// after its start (or after its last byte): the two accesses right after
+// it still find CRCResultReg as it was and CRCIRq as it was.
+constexpr uint8_t kCrcAccesses = 3;
+
 void crc_feed(Mfrc522& c, const uint8_t* p, size_t n) {
-    uint16_t crc = static_cast<uint16_t>(c.reg[CRCResultRegH] << 8 | c.reg[CRCResultRegL]);
-    crc = crc_a(p, n, crc);
-    c.reg[CRCResultRegH] = static_cast<uint8_t>(crc >> 8);
-    c.reg[CRCResultRegL] = static_cast<uint8_t>(crc);
+    c.crc_result = crc_a(p, n, c.crc_result);
+    c.crc_busy = kCrcAccesses;
+}
+
+// Before each register access: a running calculation may finish.
+void crc_tick(Mfrc522& c) {
+    if (!c.crc_busy || --c.crc_busy) return;
+    c.reg[CRCResultRegH] = static_cast<uint8_t>(c.crc_result >> 8);
+    c.reg[CRCResultRegL] = static_cast<uint8_t>(c.crc_result);
     c.reg[DivIrqReg] |= CRCIRq;
 }
 
 // The coprocessor takes the FIFO's bytes, and later ones as they arrive.
 void calc_crc_start(Mfrc522& c) {
-    const uint16_t preset = crc_preset(c);
-    c.reg[CRCResultRegH] = static_cast<uint8_t>(preset >> 8);
-    c.reg[CRCResultRegL] = static_cast<uint8_t>(preset);
+    c.crc_result = crc_preset(c);
     uint8_t data[kFifoSize];
     size_t n = 0;
     while (c.fifo_len) data[n++] = fifo_pop(c);
@@ -247,6 +261,7 @@ void receive_into_fifo(Mfrc522& c, const AirReply& reply) {
     const int bytes = (total + 7) / 8;
     for (int i = 0; i < bytes; i++) fifo_push(c, buf[i]);
     c.reg[ControlReg] = static_cast<uint8_t>((c.reg[ControlReg] & ~0x07) | (total % 8));
+    if (reply.parity_error) set_error(c, ParityErr);
     if ((c.reg[RxModeReg] & RxCRCEn) && total % 8 == 0 && bytes >= 3) {
         const uint16_t crc = crc_a(buf, static_cast<size_t>(bytes - 2), crc_preset(c));
         if (buf[bytes - 2] != static_cast<uint8_t>(crc) || buf[bytes - 1] != static_cast<uint8_t>(crc >> 8))
@@ -289,6 +304,8 @@ void power_on(BoardState& s) {
     const bool had_field = field_on(c);
     memset(&c, 0, sizeof c);
     memcpy(c.reg, kResetValues, sizeof c.reg);
+    // Still too hot: the sensor reports it again at once.
+    if (fault_active(s, Fault::rc522_antenna_off)) set_error(c, TempErr);
     if (had_field) air_field_off(s);
 }
 
@@ -300,6 +317,7 @@ void start_command(BoardState& s, uint8_t v) {
         return;
     }
     c.reg[CommandReg] = static_cast<uint8_t>((v & 0x30) | cmd);
+    c.crc_busy = 0;  // a new command ends an unfinished calculation, result lost
     switch (cmd) {
     case Idle:
         break;
@@ -333,6 +351,7 @@ void start_command(BoardState& s, uint8_t v) {
 
 uint8_t read_reg(BoardState& s, uint8_t a) {
     Mfrc522& c = s.rc522;
+    crc_tick(c);
     if (reserved_reg(a)) return 0;
     switch (a) {
     case ComIrqReg:
@@ -341,7 +360,7 @@ uint8_t read_reg(BoardState& s, uint8_t a) {
     case Status1Reg: {
         const uint16_t crc = static_cast<uint16_t>(c.reg[CRCResultRegH] << 8 | c.reg[CRCResultRegL]);
         const bool irq = (c.reg[ComIrqReg] & c.reg[ComIEnReg] & 0x7F) || (c.reg[DivIrqReg] & c.reg[DivIEnReg] & 0x14);
-        return static_cast<uint8_t>((crc == 0 ? CRCOk : 0) | CRCReady | (irq ? IRq : 0) |
+        return static_cast<uint8_t>((crc == 0 ? CRCOk : 0) | (c.crc_busy ? 0 : CRCReady) | (irq ? IRq : 0) |
                                     (c.timer_deadline_ns ? TRunning : 0) | (hi_alert(c) ? HiAlert : 0) |
                                     (lo_alert(c) ? LoAlert : 0));
     }
@@ -366,6 +385,7 @@ uint8_t read_reg(BoardState& s, uint8_t a) {
 
 void write_reg(BoardState& s, uint8_t a, uint8_t v) {
     Mfrc522& c = s.rc522;
+    crc_tick(c);
     if (reserved_reg(a)) return;
     switch (a) {
     case CommandReg:
@@ -443,12 +463,16 @@ void mfrc522_fault(BoardState& s, Fault f, bool on) {
         if (on) power_on(s);
         break;
     case Fault::rc522_antenna_off:
-        // The thermal protection switches the drivers off and flags TempErr.
+        // The thermal protection switches the drivers off and flags TempErr;
+        // cooled down, the flag goes and the drivers stay off until
+        // software switches them on.
         if (on) {
             const bool was_on = field_on(c);
             c.reg[TxControlReg] &= static_cast<uint8_t>(~0x03);
             set_error(c, TempErr);
             if (was_on) air_field_off(s);
+        } else {
+            c.reg[ErrorReg] &= static_cast<uint8_t>(~TempErr);
         }
         break;
     default:

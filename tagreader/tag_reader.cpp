@@ -24,6 +24,15 @@ uint8_t SN[10];
 uint8_t SN_len = 0;
 char sn_str[21];
 
+// A reader event: on stderr in debug mode, else to syslog like the
+// start-up failures.
+static void report(int priority, const char* text) {
+    if (debug)
+        fprintf(stderr, "%s\n", text);
+    else
+        syslog(priority, "%s", text);
+}
+
 void usage(const char* prog) {
     printf("Usage:\n%s [options]\n\nOptions:\n -d\t Debug mode\n\n", prog);
 }
@@ -91,18 +100,16 @@ int tag_reader_start(int argc, char** argv) {
     }
 
     InitRc522();
+    if (!rc522_version_known(Rc522Version)) {
+        char text[40];
+        snprintf(text, sizeof text, "Reader not found (version 0x%02x)", Rc522Version);
+        report(LOG_DAEMON | LOG_ERR, text);
+    }
     return 0;
 }
 
-void tag_reader_pass() {
-    uint8_t status = find_tag(&CType);
-    if (status == READER_NO_TAG) {
-        usleep(200000);
-        return;
-    }
-    if (status != READER_OK && status != READER_COLLISION) return;
-    if (select_tag_sn(SN, &SN_len) != READER_OK) return;
-
+// Reports and halts the card just selected.
+static void report_card() {
     const int n = SN_len <= sizeof SN ? SN_len : sizeof SN;
     for (int i = 0; i < n; i++) snprintf(sn_str + 2 * i, sizeof sn_str - 2 * i, "%02x", SN[i]);
     sn_str[2 * n] = '\0';
@@ -111,4 +118,16 @@ void tag_reader_pass() {
     if (use_gpio) bcm2835_gpio_write(gpio, HIGH);
     PcdHalt();
     if (use_gpio) bcm2835_gpio_write(gpio, LOW);
+}
+
+void tag_reader_pass() {
+    uint8_t status = find_tag(&CType);
+    if ((status == READER_OK || status == READER_COLLISION) && select_tag_sn(SN, &SN_len) == READER_OK)
+        report_card();
+    else
+        usleep(200000);  // reader errors and unselectable cards too: the pace of an empty field
+    uint8_t events = watch_reader();
+    if (events & WATCH_RESET) report(LOG_DAEMON | LOG_ERR, "Reader reset");
+    if (events & WATCH_LOST) report(LOG_DAEMON | LOG_ERR, "Reader lost");
+    if (events & WATCH_BACK) report(LOG_DAEMON | LOG_INFO, "Reader back");
 }

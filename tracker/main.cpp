@@ -2,6 +2,7 @@
 // database telemetry. Runs until a stop signal, then leaves the boat
 // stopped and the LED off.
 #include "stop.h"
+#include "supervision.h"
 #include "telemetry.h"
 #include "terminal.h"
 #include "tracker_loop.h"
@@ -35,7 +36,11 @@ int main(int /*argc*/, char** argv) {
         fprintf(stderr, "Out of memory");
         exit(1);
     }
-    while (!terminal_stop) tracker_pass();
+    supervision_ready();
+    while (!terminal_stop) {
+        tracker_pass();
+        supervision_pass();
+    }
     StopBoat();
     SetOff();
     return 0;

@@ -5,24 +5,40 @@
 #include <cstring>
 
 uint8_t debug = 0;
+uint8_t Rc522Version = 0;
 
 namespace fakereader {
 
 std::deque<uint8_t> find_script;
 uint8_t select_status = READER_OK;
 std::vector<uint8_t> card_uid;
-int find_calls, select_calls, halt_calls, init_calls;
+std::deque<uint8_t> watch_script;
+uint8_t version;
+int find_calls, select_calls, halt_calls, init_calls, watch_calls;
 
 void reset() {
     find_script.clear();
     select_status = READER_OK;
     card_uid = {0x0a, 0x1b, 0xc2, 0x03};
-    find_calls = select_calls = halt_calls = init_calls = 0;
+    watch_script.clear();
+    version = 0x92;
+    find_calls = select_calls = halt_calls = init_calls = watch_calls = 0;
 }
 
 }  // namespace fakereader
 
-void InitRc522() { fakereader::init_calls++; }
+void InitRc522() {
+    fakereader::init_calls++;
+    Rc522Version = fakereader::version;
+}
+
+uint8_t watch_reader() {
+    fakereader::watch_calls++;
+    if (fakereader::watch_script.empty()) return 0;
+    uint8_t e = fakereader::watch_script.front();
+    fakereader::watch_script.pop_front();
+    return e;
+}
 
 uint8_t find_tag(uint16_t* CType) {
     fakereader::find_calls++;

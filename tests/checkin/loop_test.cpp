@@ -122,27 +122,128 @@ TEST_F(Loop, CardIsCheckedInAndHaltedWithTheSignalPinHigh) {
     EXPECT_EQ(fakereader::halt_calls, 3);
 }
 
-TEST_F(Loop, FailedSelectAndReaderErrorsStartTheNextPassAtOnce) {
+// A reader error, or a card that answers but cannot be selected, makes a
+// pass like an idle poll: it sleeps and counts, so the blink, the end of
+// the session and the periodic check-in go on whatever the reader does.
+TEST_F(Loop, PassesThatReadNoCardAreIdlePolls) {
+    struct Case {
+        const char* what;
+        uint8_t find;
+        uint8_t select;  // when find_tag found a card
+    };
+    for (const Case& c : {Case{"reader error", READER_ERROR, READER_OK}, Case{"other code", READER_CRC_ERROR, READER_OK},
+                          Case{"card never selected", READER_OK, READER_ERROR},
+                          Case{"cards never selected", READER_COLLISION, READER_ERROR}}) {
+        SCOPED_TRACE(c.what);
+        fakereader::reset();
+        fakereader::select_status = c.select;
+        Active = 0;
+        Counter = 0;
+        LastCheckin = 0;
+        g_sleeps = 0;
+        strcpy(LastRFID, "0a1bc203");
+        writes();
+        std::string err;
+        for (int i = 0; i < 13; i++) {
+            fakereader::find_script = {c.find};
+            err += pass();
+        }
+        EXPECT_EQ(err, "Blue LED ONBlue LED ONAll LED OFF");
+        EXPECT_EQ(writes(), "17=1 22=0 27=1 17=1 22=0 27=1 17=1 22=1 27=1");
+        EXPECT_EQ(g_sleeps, 13);
+        EXPECT_EQ(Counter, 0);
+        EXPECT_EQ(LastCheckin, 13);
+        EXPECT_EQ(fakereader::halt_calls, 0);
+
+        // An expired session ends, and the periodic check-in reaches the server.
+        Active = 1;
+        StartTime = g_now - 70;
+        EndTime = g_now - 10;
+        StartMonotonic = g_mono - 70;
+        Counter = 12;
+        LastCheckin = 10000;
+        const size_t queries = server_.queries().size();
+        fakereader::find_script = {c.find};
+        err = pass();
+        EXPECT_EQ(err.rfind("All LED OFFBoat Stopped\r\nPerforming Check In\r\n", 0), 0u) << err;
+        EXPECT_EQ(err.find("Serial:"), std::string::npos) << err;
+        ASSERT_EQ(server_.queries().size(), queries + 1);
+        EXPECT_EQ(server_.queries().back(), "0a1bc203/7");
+        EXPECT_EQ(LastCheckin, 0);
+        EXPECT_EQ(g_sleeps, 14);
+    }
+}
+
+// A card read in every pass (one that ignores HLTA) while the server is
+// out of reach: the session still ends on time, after the card pass.
+TEST_F(Loop, CardPassesEndAnExpiredSessionToo) {
+    terminal_usleep = fake_usleep;  // the failed check-in's LED pauses
+    const std::string url = "http://127.0.0.1:1/hullgate/checkin.php";  // nothing listens there
+    URL = url.c_str();
     Active = 1;
-    StartTime = g_now - 70;
-    EndTime = g_now - 10;  // expired, but nothing here may notice
-    StartMonotonic = g_mono - 70;
-    Counter = 12;
-    LastCheckin = 10000;
-    fakereader::select_status = READER_ERROR;
-    fakereader::find_script = {READER_OK, READER_ERROR, READER_ERROR, READER_CRC_ERROR};
-    for (int i = 0; i < 4; i++) EXPECT_EQ(pass(), "");
-    EXPECT_EQ(fakereader::select_calls, 1);
-    EXPECT_EQ(fakereader::halt_calls, 0);
-    EXPECT_EQ(g_sleeps, 0);
-    EXPECT_EQ(Counter, 12);
-    EXPECT_EQ(LastCheckin, 10000);
-    EXPECT_EQ(Active, 1);
-    EXPECT_TRUE(server_.queries().empty());
-    EXPECT_EQ(writes(), "");
-    // The next idle poll does both: expiry, then the periodic check-in.
+    StartTime = g_now;
+    EndTime = g_now + 5;
+    StartMonotonic = g_mono;
+    for (int i = 0; i < 3; i++) {
+        fakereader::find_script = {READER_OK};
+        std::string err = pass();
+        EXPECT_NE(err.find("Network Error"), std::string::npos) << err;
+        EXPECT_EQ(Active, 1) << "not before its time";
+    }
+    g_now = EndTime + 1;
+    g_mono += 6;
+    fakereader::find_script = {READER_OK};
     std::string err = pass();
-    EXPECT_EQ(err.rfind("All LED OFFBoat Stopped\r\nPerforming Check In\r\n", 0), 0u) << err;
+    EXPECT_EQ(err.substr(err.size() - 25), "All LED OFFBoat Stopped\r\n") << err;
+    EXPECT_EQ(Active, 0);
+    EXPECT_EQ(fakereader::halt_calls, 4);
+    EXPECT_EQ(Counter, 0) << "card passes are no idle polls";
+}
+
+TEST_F(Loop, ReaderWatchRunsEveryPassAndItsEventsArePrinted) {
+    fakereader::watch_script = {0, WATCH_RESET | WATCH_LOST, 0, WATCH_BACK, WATCH_RESET};
+    fakereader::find_script = {READER_ERROR, READER_NO_TAG, READER_ERROR, READER_NO_TAG, READER_OK};
+    EXPECT_EQ(pass(), "");
+    EXPECT_EQ(pass(), "Reader reset\r\nReader lost\r\n");
+    EXPECT_EQ(pass(), "");
+    EXPECT_EQ(pass(), "Reader back\r\n");
+    std::string err = pass();  // a card pass
+    EXPECT_EQ(err.rfind("Serial: 0a1bc203\n", 0), 0u) << err;
+    EXPECT_NE(err.find("Reader reset\r\n"), std::string::npos) << err;
+    EXPECT_EQ(fakereader::watch_calls, 5);
+    EXPECT_EQ(fakereader::halt_calls, 1);
+}
+
+// checkin_startup in a directory with boatid.txt holding 12, rights kept.
+std::string startup_err(int* result) {
+    testsupport::TempDir dir;
+    testsupport::write_file(dir.file("boatid.txt"), "12\n");
+    char old_cwd[4096];
+    EXPECT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    EXPECT_EQ(chdir(dir.path().c_str()), 0);
+    checkin_setuid = [](uid_t) { return 0; };
+    testing::internal::CaptureStderr();
+    *result = checkin_startup();
+    std::string err = testing::internal::GetCapturedStderr();
+    checkin_setuid = setuid;
+    EXPECT_EQ(chdir(old_cwd), 0);
+    return err;
+}
+
+TEST_F(Loop, StartUpReportsAReaderThatIsNotThereAndRunsOn) {
+    struct Case {
+        uint8_t version;
+        const char* message;
+    };
+    for (const Case& c : {Case{0x92, ""}, Case{0x91, ""}, Case{0x00, "Reader not found (version 0x00)\r\n"},
+                          Case{0xFF, "Reader not found (version 0xff)\r\n"}}) {
+        fakereader::reset();
+        fakereader::version = c.version;
+        int r = -1;
+        EXPECT_EQ(startup_err(&r), std::string("I Am Boat 12\r\n") + c.message + "Boat Stopped\r\nAll LED OFF");
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(fakereader::init_calls, 1);
+    }
 }
 
 TEST_F(Loop, StartUpOrder) {

@@ -1,5 +1,7 @@
 // boat_checkin as built, on a private simulated board, against the
 // check-in server on the compiled base URL's port.
+#include "faults.h"
+#include "field.h"
 #include "private_mounts.h"
 #include "process.h"
 #include "temp_board.h"
@@ -11,7 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -507,6 +512,188 @@ TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {
     EXPECT_EQ(err().rfind("I Am Boat 0\r\n", 0), 0u) << err();
     EXPECT_EQ(err().find("Boat Stopped"), std::string::npos) << err();
 }
+
+// Passes of the card loop, counted in the program's SPI trace: each starts
+// with REQA, the byte 26 written to FIFODataReg (tx 12 26) right after the
+// command register was set to Idle (tx 02 00); no other frame begins so.
+class PassCount {
+public:
+    explicit PassCount(std::string trace) : trace_(std::move(trace)) {}
+    uint64_t operator()() {
+        std::ifstream in(trace_);
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (in.eof()) break;  // a line still being written: read it next time
+            offset_ += line.size() + 1;
+            if (line.rfind("tx 12 26 |", 0) == 0 && last_.rfind("tx 02 00 |", 0) == 0) passes_++;
+            last_ = line;
+        }
+        return passes_;
+    }
+
+private:
+    std::string trace_;
+    size_t offset_ = 0;
+    std::string last_;
+    uint64_t passes_ = 0;
+};
+
+// What the board counted at one moment.
+struct Sample {
+    double t;  // seconds, monotonic
+    uint64_t transfers;
+};
+
+// Every fault family of the reader: a chip that resets, leaves the bus
+// (MISO low or high) or switches its antenna off, a card that never
+// completes a select, and a UID-writable card with a 4-byte UID starting
+// with the cascade tag.
+struct FaultCase {
+    const char* name;
+    const char* fault;   // set two seconds before the session's end, or none
+    const char* card;    // put on the reader then, or none
+    bool reader_lost;    // the watch reports the reader reset, lost and back
+};
+
+const FaultCase kFaultCases[] = {
+    {"ChipReset", "rc522-reset", nullptr, true},
+    {"ChipAbsentLow", "rc522-absent-low", nullptr, true},
+    {"ChipAbsentHigh", "rc522-absent-high", nullptr, true},
+    {"AntennaOff", "rc522-antenna-off", nullptr, true},
+    {"CardNeverSelects", "card-no-select", "05060708", false},
+    {"MagicCard", nullptr, "88a1b2c3", false},
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class ProgramFault : public Program, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    void start_supervised_terminal() {
+        // The program drops to user 500 before it says READY.
+        ASSERT_EQ(chmod(notify_dir_.path().c_str(), 0755), 0);
+        ASSERT_TRUE(notify_.ok()) << notify_.error();
+        terminal_ = Process({{bin("checkin/boat_checkin")},
+                             {board_.env(), "BOATSIM_SPI_TRACE=" + dir_.file("spi.trace"), "NOTIFY_SOCKET=" + notify_path_},
+                             dir_.path(),
+                             "",
+                             dir_.file("terminal.err"),
+                             ""});
+        ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+    }
+    Sample sample() {
+        boatsim::Lock lock(&board_.state());
+        return {std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+                board_.state().spi.transfers};
+    }
+    static double rate(const Sample& a, const Sample& b) { return (b.transfers - a.transfers) / (b.t - a.t); }
+    // Notifications received since the last call.
+    std::vector<std::string> notified() {
+        std::vector<std::string> out;
+        for (const auto& m : notify_.drain(0)) out.push_back(m.raw);
+        return out;
+    }
+    // EndTime of the last grant, as the terminal printed it.
+    time_t end_time() {
+        const std::string e = err();
+        const size_t at = e.rfind("Expire Time Stamp ");
+        return at == std::string::npos ? 0 : static_cast<time_t>(std::stoll(e.substr(at + 18)));
+    }
+    void set_fault(const char* name, bool on) {
+        const boatsim::FaultInfo* f = boatsim::fault_by_name(name);
+        ASSERT_NE(f, nullptr) << name;
+        boatsim::fault_set(board_.state(), f->fault, on);
+    }
+
+    TempDir notify_dir_;
+    std::string notify_path_ = notify_dir_.file("notify");
+    testsupport::SyslogSink notify_{notify_path_};  // any datagram socket will do
+    PassCount passes_{dir_.file("spi.trace")};
+};
+
+// A granted session, then the fault: the run relay drops within one blink
+// cycle of passes after EndTime, the blink (and with it the count towards
+// the periodic check-in) goes on, the SPI traffic stays at the idle pace's
+// order, the loop keeps telling the watchdog, and once the fault is gone a
+// card is read and checked in within a blink cycle of passes.
+TEST_P(ProgramFault, SessionEndsInTimeAndCardsAreReadAgainAfterTheFault) {
+    const FaultCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start_server("0a1bc203 OK 0 2\n88a1b2c3 OK 0 2\n"));
+    ASSERT_NO_FATAL_FAILURE(start_supervised_terminal());
+    ASSERT_TRUE(wait_until([&] { return !notify_.drain(0).empty(); }, 10000)) << "no READY";
+
+    // The idle pace: one blink cycle of passes without a card.
+    const uint64_t p0 = passes_();
+    const Sample idle0 = sample();
+    ASSERT_TRUE(wait_until([&] { return passes_() >= p0 + 13; }, 20000));
+    const Sample idle1 = sample();
+
+    board_.put_card("0a1bc203");
+    ASSERT_TRUE(wait_for_halt(1)) << err();
+    ASSERT_EQ(board_.level(23), 1);
+    notified();
+    const Sample fault0 = sample();
+    if (c.fault) {
+        ASSERT_NO_FATAL_FAILURE(set_fault(c.fault, true));
+    }
+    if (c.card) board_.put_card(c.card);
+    if (std::string(c.name) == "MagicCard") {
+        // Read as the 4-byte UID it is, and checked in as that.
+        ASSERT_TRUE(wait_for_halt(2)) << err();
+        EXPECT_EQ(requests().back(), "RFID=88a1b2c3 BoatID=0");
+    }
+
+    const time_t end = end_time();
+    ASSERT_GT(end, 0) << err();
+    ASSERT_TRUE(wait_until([&] { return time(nullptr) > end; }, 20000));
+    const uint64_t p_end = passes_();
+    ASSERT_TRUE(wait_for_level(23, 0, 20000)) << err();
+    const uint64_t p_drop = passes_();
+    EXPECT_LE(p_drop - p_end, 13u + 1) << "the expiry test runs in every 13th pass";
+
+    const uint64_t seq = board_.last_seq();
+    const std::string blink = std::string(kBlue) + kBlue + kOff;
+    ASSERT_TRUE(wait_until([&] { return writes_since(seq).find(blink) != std::string::npos; }, 20000))
+        << writes_since(seq);
+    const Sample fault1 = sample();
+    const double idle_rate = rate(idle0, idle1), fault_rate = rate(fault0, fault1);
+    EXPECT_LE(fault_rate, 4 * idle_rate) << "SPI transfers a second";
+    const std::vector<std::string> kicks = notified();
+    EXPECT_GE(kicks.size(), 1u) << "the loop tells the watchdog while the fault lasts";
+    for (const auto& k : kicks) EXPECT_EQ(k, "WATCHDOG=1");
+
+    boatsim::card_take_all(board_.state());
+    if (c.fault) {
+        ASSERT_NO_FATAL_FAILURE(set_fault(c.fault, false));
+    }
+    const uint64_t p_clear = passes_();
+    const size_t n = requests().size();
+    board_.put_card("0a1bc203");
+    ASSERT_TRUE(wait_for_requests(n + 1, 20000)) << err();
+    const uint64_t p_read = passes_();
+    EXPECT_EQ(requests().back(), "RFID=0a1bc203 BoatID=0");
+    EXPECT_LE(p_read - p_clear, 13u + 2) << "the watch checks once in 13 passes";
+
+    if (c.reader_lost) {
+        ASSERT_TRUE(wait_for_message("Reader back\r\n")) << err();
+    }
+    const std::string e = err();
+    const size_t reset = e.find("Reader reset\r\n"), lost = e.find("Reader lost\r\n"), back = e.find("Reader back\r\n");
+    if (c.reader_lost) {
+        EXPECT_LT(reset, lost) << e;
+        EXPECT_LT(lost, back) << e;
+        EXPECT_EQ(e.find("Reader", back + 1), std::string::npos) << "one message each: " << e;
+    } else {
+        EXPECT_EQ(e.find("Reader "), std::string::npos) << e;
+    }
+    printf("%s: %llu passes from EndTime to the relay drop, %llu from clearing to the next check-in; "
+           "SPI %.0f/s idle, %.0f/s in the fault\n",
+           c.name, static_cast<unsigned long long>(p_drop - p_end), static_cast<unsigned long long>(p_read - p_clear),
+           idle_rate, fault_rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProgramFault, ::testing::ValuesIn(kFaultCases),
+                         [](const ::testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
 
 TEST_F(Program, PiBuildCannotReachThePeripheralsHereAndEndsWithStatus1) {
     const std::string rpi = std::string(BOAT_RPI_BIN_DIR) + "/checkin/boat_checkin";

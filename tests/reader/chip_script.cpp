@@ -58,7 +58,9 @@ void exchange(uint8_t command, const Bytes& tx, const Answer& a, uint8_t framing
     clear_bits(0x0D, transceive ? static_cast<uint8_t>(framing | 0x80) : framing, 0x80);
     if (a.polls.size() >= 150) return;
     read(0x06, a.error);
-    if ((a.error & 0x11) || !transceive) return;
+    // BufferOvfl, ProtocolErr, ParityErr outside a collision: no FIFO read.
+    const bool spoiled = (a.error & 0x11) || ((a.error & 0x02) && !(a.error & 0x08));
+    if (spoiled || !transceive) return;
     uint8_t level = a.level < 0 ? static_cast<uint8_t>(a.fifo.size()) : static_cast<uint8_t>(a.level);
     read(0x0A, level);
     read(0x0C, static_cast<uint8_t>(0x10 | a.last_bits));
@@ -68,7 +70,7 @@ void exchange(uint8_t command, const Bytes& tx, const Answer& a, uint8_t framing
 
 void crc(const Bytes& data) {
     using namespace spiscript;
-    clear_bits(0x05, 0x04, 0x04);
+    write(0x05, 0x04);  // CRCIRq cleared with Set2 clear
     write(0x01, 0x00);
     set_bits(0x0A, 0x00, 0x80);
     for (uint8_t b : data) write(0x09, b);

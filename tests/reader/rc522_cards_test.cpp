@@ -174,16 +174,20 @@ void select_frame(uint8_t sel, const Bytes& sn, const Answer& a) {
 
 TEST_F(Cards, SelectSendsSerialBccAndCrcAndWantsThreeBytes) {
     const uint8_t sn[4] = {0x11, 0x22, 0x33, 0x44};
+    uint8_t sak = 0xEE;
     EXPECT_EQ(with_crc({0x93, 0x70, 0x11, 0x22, 0x33, 0x44, 0x44}).size(), 9u);
     select_frame(0x93, {0x11, 0x22, 0x33, 0x44}, card(with_crc({0x08})));
-    EXPECT_EQ(PcdSelect(0x93, sn), READER_OK);
+    EXPECT_EQ(PcdSelect(0x93, sn, &sak), READER_OK);
     EXPECT_TRUE(ss::done());
+    EXPECT_EQ(sak, 0x08);
 
     for (auto& a : {card({0x08, 0xB6}), card(with_crc({0x08, 0x00})), no_card(), collision(with_crc({0x08}))}) {
         ss::begin();
+        sak = 0xEE;
         select_frame(0x93, {0x11, 0x22, 0x33, 0x44}, a);
-        EXPECT_EQ(PcdSelect(0x93, sn), READER_ERROR);
+        EXPECT_EQ(PcdSelect(0x93, sn, &sak), READER_ERROR);
         EXPECT_TRUE(ss::done());
+        EXPECT_EQ(sak, 0xEE);
     }
 }
 
@@ -285,16 +289,58 @@ Bytes with_bcc(Bytes b) {
     return b;
 }
 
-TEST_F(Cards, SelectTagSnWalksTheCascadeLevels) {
+// The SAK of each level decides whether another follows; the cascade tag
+// must then lead the level.
+TEST_F(Cards, SelectTagSnWalksTheCascadeLevelsTheSakAnnounces) {
+    struct Level {
+        Bytes uid;  // the level's 4 bytes, BCC added
+        uint8_t sak;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Level> levels;  // as the card answers them, in order
+        uint8_t status;
+        Bytes serial;  // on READER_OK
+    };
+    const Case cases[] = {
+        {"4-byte", {{{0x11, 0x22, 0x33, 0x44}, 0x08}}, READER_OK, {0x11, 0x22, 0x33, 0x44}},
+        {"4-byte UID-writable card starting with the cascade tag", {{{0x88, 0xA1, 0xB2, 0xC3}, 0x08}}, READER_OK,
+         {0x88, 0xA1, 0xB2, 0xC3}},
+        {"7-byte", {{{0x88, 0x04, 0xA1, 0xB2}, 0x04}, {{0xC3, 0xD4, 0xE5, 0xF6}, 0x00}}, READER_OK,
+         {0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}},
+        {"7-byte whose second level starts with 0x88", {{{0x88, 0x04, 0xA1, 0xB2}, 0x04}, {{0x88, 0xD4, 0xE5, 0xF6}, 0x00}},
+         READER_OK, {0x04, 0xA1, 0xB2, 0x88, 0xD4, 0xE5, 0xF6}},
+        {"10-byte",
+         {{{0x88, 0xA1, 0xA2, 0xA3}, 0x04}, {{0x88, 0xB1, 0xB2, 0xB3}, 0x24}, {{0x88, 0xC2, 0xC3, 0xC4}, 0x08}},
+         READER_OK, {0xA1, 0xA2, 0xA3, 0xB1, 0xB2, 0xB3, 0x88, 0xC2, 0xC3, 0xC4}},
+        {"incomplete without the cascade tag", {{{0x11, 0x22, 0x33, 0x44}, 0x0C}}, READER_ERROR, {}},
+        {"incomplete after the third level",
+         {{{0x88, 0xA1, 0xA2, 0xA3}, 0x04}, {{0x88, 0xB1, 0xB2, 0xB3}, 0x04}, {{0xC1, 0xC2, 0xC3, 0xC4}, 0x04}},
+         READER_ERROR, {}},
+    };
+    const uint8_t sel[3] = {0x93, 0x95, 0x97};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ss::begin();
+        std::array<uint8_t, 10> sn{};
+        uint8_t len = 99;
+        for (size_t i = 0; i < c.levels.size(); i++)
+            level(sel[i], with_bcc(c.levels[i].uid), card(with_crc({c.levels[i].sak})));
+        EXPECT_EQ(select_tag_sn(sn.data(), &len), c.status);
+        EXPECT_TRUE(ss::done()) << "one anticollision and select per level, no more";
+        for (size_t i = 0; i < c.levels.size(); i++) EXPECT_EQ(sak_levels[i], c.levels[i].sak) << "level " << i + 1;
+        if (c.status != READER_OK) {
+            EXPECT_EQ(len, 99);
+            continue;
+        }
+        EXPECT_EQ(len, c.serial.size());
+        EXPECT_EQ(Bytes(sn.begin(), sn.begin() + len), c.serial);
+    }
+}
+
+TEST_F(Cards, SelectTagSnFailsWithTheLevelThatFails) {
     std::array<uint8_t, 10> sn{};
     uint8_t len = 0;
-    level(0x93, with_bcc({0x88, 0xA1, 0xA2, 0xA3}), card(with_crc({0x04})));
-    level(0x95, with_bcc({0x88, 0xB1, 0xB2, 0xB3}), card(with_crc({0x04})));
-    level(0x97, with_bcc({0x88, 0xC2, 0xC3, 0xC4}), card(with_crc({0x08})));
-    EXPECT_EQ(select_tag_sn(sn.data(), &len), READER_OK);
-    EXPECT_TRUE(ss::done());
-    EXPECT_EQ(len, 10);
-    EXPECT_EQ(sn, (std::array<uint8_t, 10>{0xA1, 0xA2, 0xA3, 0xB1, 0xB2, 0xB3, 0x88, 0xC2, 0xC3, 0xC4}));
 
     // A failed level-2 select: the length stays, the level-1 bytes are kept.
     ss::begin();

@@ -68,11 +68,38 @@ TEST_F(Registers, ResetWritesTheConfigurationInOrder) {
     EXPECT_TRUE(ss::done());
 }
 
-TEST_F(Registers, InitIsResetThenAntennaOnWhichFindsTheDriversOn) {
-    expect_reset(0x80);
-    ss::read(0x14, 0x83);  // nothing more: no version read, no write
-    InitRc522();
-    EXPECT_TRUE(ss::done());
+TEST_F(Registers, InitIsResetThenAntennaOnWhichFindsTheDriversOnThenTheVersion) {
+    // 0x00 and 0xFF are what MISO shows with no chip on the bus.
+    for (uint8_t version : {0x91, 0x92, 0x00, 0xFF, 0x12}) {
+        ss::begin();
+        Rc522Version = 0x55;
+        expect_reset(0x80);
+        ss::read(0x14, 0x83);  // no write: both drivers are on
+        ss::read(0x37, version);
+        InitRc522();
+        EXPECT_TRUE(ss::done());
+        EXPECT_EQ(Rc522Version, version);
+        EXPECT_EQ(rc522_version_known(version), version == 0x91 || version == 0x92) << int(version);
+    }
+}
+
+TEST_F(Registers, SetUpCheckReadsTimerModeAndAntennaDrivers) {
+    struct Case {
+        uint8_t tmode, tx_control;
+        bool read_tx_control;
+        uint8_t status;
+    };
+    for (const Case& c : {Case{0x8D, 0x83, true, READER_OK},
+                          Case{0x00, 0x80, false, READER_ERROR},   // back at its reset values
+                          Case{0xFF, 0xFF, false, READER_ERROR},   // MISO high: no chip
+                          Case{0x8D, 0x80, true, READER_ERROR},    // drivers switched off
+                          Case{0x8D, 0x81, true, READER_ERROR}}) {
+        ss::begin();
+        ss::read(0x2A, c.tmode);
+        if (c.read_tx_control) ss::read(0x14, c.tx_control);
+        EXPECT_EQ(PcdCheckSetup(), c.status) << int(c.tmode) << " " << int(c.tx_control);
+        EXPECT_TRUE(ss::done());
+    }
 }
 
 TEST_F(Registers, AntennaOnWritesOnlyWhenBothDriversAreOff) {
@@ -95,7 +122,7 @@ TEST_F(Registers, AntennaOnWritesOnlyWhenBothDriversAreOff) {
 }
 
 TEST_F(Registers, CrcIsReadLowByteFirstEvenWhenTheChipNeverFinishes) {
-    ss::clear_bits(0x05, 0x14, 0x04);
+    ss::write(0x05, 0x04);  // a plain write: Set2 clear clears CRCIRq
     ss::write(0x01, 0x00);
     ss::set_bits(0x0A, 0x02, 0x80);
     ss::write(0x09, 0x50);
@@ -220,10 +247,30 @@ TEST_F(Registers, ErrorBitsDecideTheStatus) {
     EXPECT_EQ(bits, 0xAA);
     EXPECT_EQ(buf.b[0], 0xEE);
 
-    // Bits that are not examined: parity, CRC, temperature, write errors.
+    // ParityErr alone: a byte came spoiled, nothing stored.
+    ss::begin();
+    Answer parity = card({0x11, 0x22});
+    parity.error = 0x02;
+    exchange(0x0C, {0x93, 0x20}, parity);
+    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_ERROR);
+    EXPECT_TRUE(ss::done());
+    EXPECT_EQ(bits, 0xAA);
+    EXPECT_EQ(buf.b[0], 0xEE);
+
+    // With CollErr the collided bits have no valid parity: a collision,
+    // whose bits the anticollision needs.
+    ss::begin();
+    Answer coll_parity = collision({0x11, 0x22, 0x33, 0x44, 0x55});
+    coll_parity.error = 0x0A;
+    exchange(0x0C, {0x93, 0x20}, coll_parity);
+    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_COLLISION);
+    EXPECT_TRUE(ss::done());
+    EXPECT_EQ(bits, 40);
+
+    // Bits that are not examined: CRC, temperature, write errors.
     ss::begin();
     Answer other = card({0x11, 0x22});
-    other.error = 0xE6;
+    other.error = 0xE4;
     exchange(0x0C, {0x93, 0x20}, other);
     EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_OK);
     EXPECT_TRUE(ss::done());

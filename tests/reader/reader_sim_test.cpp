@@ -1,5 +1,6 @@
 // The reader stack against the simulated MFRC522 and cards in its field.
 #include "board_state.h"
+#include "faults.h"
 #include "field.h"
 #include "rc522.h"
 #include "temp_board.h"
@@ -101,6 +102,13 @@ protected:
         if (st != READER_OK) return "";
         return hex(sn, len);
     }
+
+    // read_one, a second time when the first finds no card: a card that a
+    // failed step left READY lets one REQA pass.
+    std::string read_soon() {
+        std::string uid = read_one();
+        return uid.empty() ? read_one() : uid;
+    }
 };
 
 TEST_F(Sim, ReadsUidsOfAllThreeSizesInOrder) {
@@ -109,7 +117,8 @@ TEST_F(Sim, ReadsUidsOfAllThreeSizesInOrder) {
         uint16_t type;
     };
     for (const Case& c : {Case{"c1d2e3f4", 0x0400}, Case{"04a1b2c3d4e5f6", 0x4400},
-                          Case{"02718281828459045235", 0x8400}, Case{"fe881234", 0x0400}}) {
+                          Case{"02718281828459045235", 0x8400}, Case{"fe881234", 0x0400},
+                          Case{"88a1b2c3", 0x0400}}) {  // a UID-writable card's 0x88 is a UID byte
         board.put_card(c.uid);
         uint16_t type = 0;
         uint8_t code = 0xFF;
@@ -266,6 +275,142 @@ TEST_F(Sim, CardTakenAwayMidSelection) {
     uint8_t len = 77;
     EXPECT_EQ(select_tag_sn(sn, &len), READER_ERROR);
     EXPECT_EQ(len, 77);
+}
+
+TEST_F(Sim, CrcCalculationsInARowEachWaitForTheirOwnResult) {
+    // The chip's coprocessor needs a few register accesses; a calculation
+    // that took the last one's CRCIRq for its own would read the last result.
+    struct Case {
+        std::vector<uint8_t> data;
+        std::string crc;
+    };
+    for (int round = 0; round < 2; round++) {
+        for (const Case& c : {Case{{0x50, 0x00}, "57cd"}, Case{{0x30, 0x00}, "02a8"}, Case{{0x30, 0x04}, "26ee"}}) {
+            uint8_t crc[2] = {};
+            CalulateCRC(c.data.data(), static_cast<uint8_t>(c.data.size()), crc);
+            EXPECT_EQ(hex(crc, 2), c.crc) << hex(c.data.data(), c.data.size());
+        }
+    }
+}
+
+TEST_F(Sim, InitKeepsTheVersionTheChipAnswers) {
+    struct Case {
+        boatsim::Fault fault;
+        bool set;
+        uint8_t version;
+    };
+    for (const Case& c : {Case{boatsim::Fault::rc522_absent_low, false, 0x92},
+                          Case{boatsim::Fault::rc522_absent_low, true, 0x00},
+                          Case{boatsim::Fault::rc522_absent_high, true, 0xFF},
+                          Case{boatsim::Fault::rc522_reset, true, 0x92}}) {  // answers, at its reset values
+        boatsim::fault_set(board.state(), c.fault, c.set);
+        InitRc522();
+        EXPECT_EQ(Rc522Version, c.version) << boatsim::fault_name(c.fault) << " " << c.set;
+        boatsim::fault_set(board.state(), c.fault, false);
+    }
+}
+
+// Each card fault as the reader stack meets it.
+TEST_F(Sim, CardFaultsAreRefused) {
+    struct Case {
+        boatsim::Fault fault;
+        uint8_t find;  // find_tag's code when the card answers; select_tag_sn then fails
+    };
+    board.put_card("c1d2e3f4");
+    for (const Case& c : {Case{boatsim::Fault::card_parity, READER_ERROR},  // the ATQA comes spoiled
+                          Case{boatsim::Fault::card_bad_bcc, READER_OK},
+                          Case{boatsim::Fault::card_no_select, READER_OK}}) {
+        SCOPED_TRACE(boatsim::fault_name(c.fault));
+        boatsim::fault_set(board.state(), c.fault, true);
+        int answered = 0;
+        // A card a failed step left READY ignores the next REQA and is IDLE again.
+        for (int i = 0; i < 4; i++) {
+            uint16_t type = 0;
+            uint8_t code = find_tag(&type);
+            if (code == READER_NO_TAG) continue;
+            answered++;
+            EXPECT_EQ(code, c.find);
+            if (c.fault == boatsim::Fault::card_parity) {
+                EXPECT_TRUE(ReadRawRC(ErrorReg) & 0x02) << "ParityErr";
+            }
+            uint8_t sn[10];
+            uint8_t len = 77;
+            if (code == READER_OK) {
+                EXPECT_EQ(select_tag_sn(sn, &len), READER_ERROR);
+            }
+            EXPECT_EQ(len, 77);
+        }
+        EXPECT_GE(answered, 2);
+        boatsim::fault_set(board.state(), c.fault, false);
+        EXPECT_EQ(read_soon(), "c1d2e3f4");
+        PcdHalt();
+        board.take_card("c1d2e3f4");
+        board.put_card("c1d2e3f4");
+    }
+
+    // A wrong CRC_A of the SAK goes unnoticed (it is not checked); a block
+    // read notices it.
+    boatsim::fault_set(board.state(), boatsim::Fault::card_bad_crc, true);
+    ASSERT_NO_FATAL_FAILURE(select_and_authenticate(4));
+    char text[33];
+    EXPECT_EQ(read_tag_str(4, text), READER_CRC_ERROR);
+    boatsim::fault_set(board.state(), boatsim::Fault::card_bad_crc, false);
+    EXPECT_EQ(read_tag_str(4, text), READER_OK);
+}
+
+// The watch as the programs' loops call it, against the chip's faults:
+// the check costs two register reads a blink cycle, a chip that lost its
+// set-up is set up again, and one that cannot be is reported once, and
+// again once it is back.
+TEST_F(Sim, WatchSetsTheChipUpAgainAndReportsOnce) {
+    // Into step with the watch: its check is the call that touches the chip.
+    for (int i = 0; i < 2 * kWatchPasses; i++) {
+        uint64_t t = transfers();
+        watch_reader();
+        if (transfers() != t) break;
+    }
+    auto cycle = [&](uint64_t* cost = nullptr) {
+        uint64_t t = transfers();
+        for (int i = 1; i < kWatchPasses; i++) EXPECT_EQ(watch_reader(), 0) << "pass " << i;
+        EXPECT_EQ(transfers(), t) << "the chip is left alone between checks";
+        uint8_t events = watch_reader();
+        if (cost) *cost = transfers() - t;
+        return events;
+    };
+    auto reads_the_card = [&] {
+        std::string uid = read_soon();
+        PcdHalt();
+        board.take_card("c1d2e3f4");
+        board.put_card("c1d2e3f4");
+        return uid == "c1d2e3f4";
+    };
+    board.put_card("c1d2e3f4");
+    uint64_t cost = 0;
+    EXPECT_EQ(cycle(&cost), 0);
+    EXPECT_EQ(cost, 2u);
+
+    using boatsim::Fault;
+    for (Fault f : {Fault::rc522_reset, Fault::rc522_absent_low, Fault::rc522_absent_high, Fault::rc522_antenna_off}) {
+        SCOPED_TRACE(boatsim::fault_name(f));
+        boatsim::fault_set(board.state(), f, true);
+        EXPECT_EQ(cycle(), WATCH_RESET | WATCH_LOST);
+        EXPECT_EQ(cycle(), 0) << "still lost: no new message";
+        boatsim::fault_set(board.state(), f, false);
+        EXPECT_EQ(cycle(), WATCH_BACK);
+        EXPECT_TRUE(reads_the_card());
+        EXPECT_EQ(cycle(), 0);
+    }
+
+    // A reset that is over by the check: set up again at once, not lost.
+    boatsim::fault_set(board.state(), Fault::rc522_reset, true);
+    boatsim::fault_set(board.state(), Fault::rc522_reset, false);
+    uint8_t code = 0xFF;
+    EXPECT_EQ(read_one(&code), "");
+    EXPECT_EQ(code, READER_ERROR) << "a chip at its reset values reads no card";
+    EXPECT_EQ(cycle(), WATCH_RESET);
+    EXPECT_TRUE(reads_the_card());
+    EXPECT_EQ(cycle(&cost), 0);
+    EXPECT_EQ(cost, 2u);
 }
 
 // SPI transfers of the programs' card reading, as the board counts them.

@@ -1,5 +1,6 @@
 // The control tool as a separate process against a board this process
 // has mapped, as a person or a test would use it while a program runs.
+#include "faults.h"
 #include "rc522_fixture.h"
 
 #include <bcm2835.h>
@@ -134,6 +135,11 @@ TEST_F(BoatsimTool, BadInputExitsTwoWithOneLineAndLeavesTheStateAlone) {
         {"adc", "-1", "5"},
         {"show", "--yaml"},
         {"events", "--since", "soon"},
+        {"fault", "set", "rc522-smoke"},
+        {"fault", "toggle", "rc522-reset"},
+        {"fault", "clear"},
+        {"fault", "set", "--all"},
+        {"fault"},
         {"dance"},
         {},
     };
@@ -155,6 +161,49 @@ TEST_F(BoatsimTool, BadInputExitsTwoWithOneLineAndLeavesTheStateAlone) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     struct stat st {};
     EXPECT_NE(stat(missing.c_str(), &st), 0) << "a missing board must not be created by card put";
+}
+
+TEST_F(BoatsimTool, FaultsComeAndGoWhileTheChipIsInUse) {
+    using namespace boatsim::rc522;
+    ToolRun r = boatsim(board_.path(), {"fault", "list"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "rc522-absent-high  -   reader chip off the bus, MISO reads 0xFF\n")) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), static_cast<long>(boatsim::kFaultCount));
+
+    ASSERT_EQ(boatsim(board_.path(), {"fault", "set", "rc522-absent-high"}).status, 0);
+    EXPECT_EQ(rd(VersionReg), 0xFF);
+    ASSERT_EQ(boatsim(board_.path(), {"fault", "set", "card-no-select"}).status, 0);
+    EXPECT_TRUE(has(boatsim(board_.path(), {"fault", "list"}).out, "rc522-absent-high  set"));
+    r = boatsim(board_.path(), {"show", "--json"});
+    EXPECT_TRUE(has(r.out, "\"faults\": [\"rc522-absent-high\", \"card-no-select\"]")) << r.out;
+    EXPECT_TRUE(has(boatsim(board_.path(), {"show"}).out, "faults      rc522-absent-high card-no-select\n"));
+
+    ASSERT_EQ(boatsim(board_.path(), {"fault", "clear", "rc522-absent-high"}).status, 0);
+    EXPECT_EQ(rd(VersionReg), 0x92);
+    EXPECT_EQ(rd(TModeReg), 0x8D) << "off the bus, the chip kept its set-up";
+    ASSERT_EQ(boatsim(board_.path(), {"fault", "set", "rc522-reset"}).status, 0);
+    EXPECT_EQ(rd(TModeReg), 0x00);
+    ASSERT_EQ(boatsim(board_.path(), {"fault", "clear", "--all"}).status, 0);
+    EXPECT_TRUE(has(boatsim(board_.path(), {"show", "--json"}).out, "\"faults\": []"));
+    EXPECT_EQ(rd(TModeReg), 0x00) << "out of reset at its power-on values";
+
+    r = boatsim(board_.path(), {"help"});
+    EXPECT_TRUE(has(r.out, "  card-parity        card answers arrive with a parity error\n")) << r.out;
+}
+
+TEST_F(BoatsimTool, UidsTheStandardForbidsAreTakenAndMarked) {
+    ASSERT_EQ(boatsim(board_.path(), {"card", "put", "88a1b2c3"}).status, 0);
+    ASSERT_EQ(boatsim(board_.path(), {"card", "put", "04a1b288d4e5f6"}).status, 0);
+    ASSERT_EQ(boatsim(board_.path(), {"card", "put", "fe881234"}).status, 0);
+    ToolRun r = boatsim(board_.path(), {"show", "--json"});
+    EXPECT_TRUE(has(r.out, "{\"uid\": \"88a1b2c3\", \"state\": \"idle\", \"atqa\": \"0400\", \"sak\": \"08\", "
+                           "\"uid_forbidden\": true}")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"uid\": \"04a1b288d4e5f6\", \"state\": \"idle\", \"atqa\": \"4400\", \"sak\": \"00\", "
+                           "\"uid_forbidden\": true}"));
+    EXPECT_TRUE(has(r.out, "\"sak\": \"08\", \"uid_forbidden\": false}"));
+    r = boatsim(board_.path(), {"show"});
+    EXPECT_TRUE(has(r.out, "cards       88a1b2c3 (idle, forbidden UID) 04a1b288d4e5f6 (idle, forbidden UID) fe881234 (idle)\n"))
+        << r.out;
 }
 
 TEST(BoatsimNew, CreatesABoardTheLibraryMapsWithTheChosenSignalPin) {

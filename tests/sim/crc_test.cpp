@@ -42,6 +42,44 @@ TEST_F(ChipCrc, CoprocessorGivesKnownValues) {
     EXPECT_EQ(low, 0x02);
 }
 
+// The coprocessor is not instant: the two register accesses after the
+// start still see the last result and CRCIRq as they were, and CRCIRq is
+// cleared only by a write of its bit with Set2 clear.
+TEST_F(ChipCrc, ResultAndCrcIrqComeAtTheThirdAccess) {
+    using namespace boatsim::rc522;
+    uint8_t low = 0;
+    ASSERT_EQ(crc_by_chip({0x50, 0x00}, &low), 0xCD);  // CRCIRq is left set
+    ASSERT_TRUE(rd(DivIrqReg) & CRCIRq);
+    wr(DivIrqReg, rd(DivIrqReg) & ~CRCIRq);  // written back as 0: clears nothing
+    EXPECT_TRUE(rd(DivIrqReg) & CRCIRq);
+
+    wr(CommandReg, Idle);  // CalcCRC runs on and would take the bytes itself
+    wr(FIFOLevelReg, FlushBuffer);
+    wr(FIFODataReg, 0x30);
+    wr(FIFODataReg, 0x00);
+    wr(CommandReg, CalcCRC);
+    EXPECT_EQ(rd(CRCResultRegL), 0x57) << "first access: the last result";
+    EXPECT_EQ(rd(Status1Reg) & CRCReady, 0) << "second access: still running";
+    EXPECT_EQ(rd(CRCResultRegL), 0x02) << "third access: done";
+    EXPECT_EQ(rd(CRCResultRegH), 0xA8);
+
+    wr(DivIrqReg, CRCIRq);
+    wr(CommandReg, CalcCRC);  // no data: the preset's own result, after the same wait
+    EXPECT_EQ(rd(DivIrqReg) & CRCIRq, 0);
+    EXPECT_EQ(rd(DivIrqReg) & CRCIRq, 0);
+    EXPECT_EQ(rd(DivIrqReg) & CRCIRq, CRCIRq);
+
+    // Another command before the end: that calculation is lost.
+    wr(CommandReg, Idle);
+    wr(FIFODataReg, 0x50);
+    wr(FIFODataReg, 0x00);
+    wr(CommandReg, CalcCRC);
+    wr(DivIrqReg, CRCIRq);
+    wr(CommandReg, Idle);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(rd(DivIrqReg) & CRCIRq, 0);
+    EXPECT_EQ(rd(CRCResultRegH), 0x63);
+}
+
 TEST_F(ChipCrc, CoprocessorMatchesLibnfcAndHonoursPreset) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> byte(0, 255), length(1, 60);
@@ -59,7 +97,9 @@ TEST_F(ChipCrc, CoprocessorMatchesLibnfcAndHonoursPreset) {
         EXPECT_FALSE(rd(boatsim::rc522::Status1Reg) & boatsim::rc522::CRCOk);
         wr(boatsim::rc522::FIFODataReg, low);
         wr(boatsim::rc522::FIFODataReg, high);
-        EXPECT_TRUE(rd(boatsim::rc522::Status1Reg) & boatsim::rc522::CRCOk) << "round " << round;
+        uint8_t status = 0;
+        for (int i = 0; i < 5 && !((status = rd(boatsim::rc522::Status1Reg)) & boatsim::rc522::CRCReady); i++) {}
+        EXPECT_TRUE(status & boatsim::rc522::CRCOk) << "round " << round;
     }
     // Preset 0xFFFF (CRCPreset 11) gives another result than 0x6363.
     wr(boatsim::rc522::ModeReg, 0x3F);

@@ -1,5 +1,6 @@
 // tag_reader as a whole program on a simulated board. Each test process has
 // private mounts, so it supplies /etc/RC522.conf and reads /dev/log itself.
+#include "faults.h"
 #include "field.h"
 #include "private_mounts.h"
 #include "process.h"
@@ -392,6 +393,38 @@ TEST_F(TagReader, BoardThatCannotBeOpenedEndsStartUp) {
     EXPECT_EQ(ms[1].priority, kPrioErr);
     EXPECT_EQ(ms[1].text, "Can't init bcm2835!\n");
     EXPECT_EQ(err().find("Can't init"), std::string::npos) << "syslog only, also in debug mode";
+}
+
+// A reader that is not there at start-up is reported and watched; once it
+// is back, cards are read again. Reader errors are polled at the pace of an
+// empty field: one REQA a pass, the check once a blink cycle of passes.
+TEST_F(TagReader, ReaderMissingAtStartIsReportedAndReadsCardsOnceBack) {
+    config("GPIO=17\nUID=1000\n");
+    boatsim::fault_set(board_.state(), boatsim::Fault::rc522_absent_low, true);
+    start({});
+    wait_ready();
+    SyslogSink::Message m;
+    ASSERT_TRUE(syslog_sink()->next(&m, kWaitMs));
+    EXPECT_EQ(m.text, "Found param. GPIO=17\n");
+    ASSERT_TRUE(syslog_sink()->next(&m, kWaitMs));
+    EXPECT_EQ(m.priority, kPrioErr);
+    EXPECT_EQ(m.text, "Reader not found (version 0x00)");
+    for (const char* text : {"Reader reset", "Reader lost"}) {
+        ASSERT_TRUE(syslog_sink()->next(&m, kWaitMs)) << text;
+        EXPECT_EQ(m.priority, kPrioErr);
+        EXPECT_EQ(m.text, text);
+    }
+    EXPECT_GE(reqa(), 13);
+    EXPECT_LE(reqa(), 13 + 1) << "the watch checks once in 13 passes";
+    three_more_passes();
+    boatsim::fault_set(board_.state(), boatsim::Fault::rc522_absent_low, false);
+    ASSERT_TRUE(syslog_sink()->next(&m, kWaitMs));
+    EXPECT_EQ(m.priority, kPrioInfo);
+    EXPECT_EQ(m.text, "Reader back");
+    board_.put_card(kCard4);
+    ASSERT_TRUE(wait_until([&] { return pulses(17) == 1; }, kWaitMs));
+    auto more = logged();
+    EXPECT_EQ(more.size(), 0u) << messages_text(more);
 }
 
 TEST_F(TagReader, PiBuildFailsToInitOnAPc) {

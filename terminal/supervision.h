@@ -1,0 +1,17 @@
+// Supervision by systemd: a terminal tells the service manager when it is
+// up and, from its loop, that it still passes it, so that a terminal stuck
+// in a call beyond that call's own time-outs is killed and restarted (its
+// unit's WatchdogSec). Without NOTIFY_SOCKET (a shell, the tests) nothing
+// is sent.
+#pragma once
+
+#include <cstdint>
+
+// READY=1, once start-up is done and the loop begins.
+void supervision_ready();
+
+// Call once per loop pass: WATCHDOG=1, at most once a second.
+void supervision_pass();
+
+// Monotonic clock in nanoseconds; tests replace it.
+extern uint64_t (*supervision_clock)();

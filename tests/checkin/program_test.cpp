@@ -44,7 +44,7 @@ protected:
 
     void start_server(const std::string& cards) {
         write_file(dir_.file("cards.txt"), cards);
-        server_ = Process({{bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port", std::to_string(kPort)},
+        server_ = Process({{peer_bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port", std::to_string(kPort)},
                            {},
                            "",
                            dir_.file("server.log"),

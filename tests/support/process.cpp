@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "emulator.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,6 +31,16 @@ void redirect(const std::string& path, int fd, int flags) {
     }
 }
 
+// The programs of this build and of the Pi build are for the target; a
+// cross build has no binfmt_misc to run them, so they start through the
+// emulator (its command is compiled in). Peers and system tools run as they
+// are.
+bool target_program(const std::string& path) {
+    for (const std::string dir : {BOAT_BIN_DIR, BOAT_RPI_BIN_DIR})
+        if (!dir.empty() && path.compare(0, dir.size() + 1, dir + "/") == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 Process::Process(const ProcessOptions& opts) {
@@ -47,7 +59,10 @@ Process::Process(const ProcessOptions& opts) {
     std::vector<char*> envp;
     for (auto& s : env_store) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argv_store = opts.argv;
+    std::vector<std::string> argv_store;
+    if (!opts.argv.empty() && target_program(opts.argv[0]))
+        for (const char* e : kEmulator) argv_store.push_back(e);
+    argv_store.insert(argv_store.end(), opts.argv.begin(), opts.argv.end());
     std::vector<char*> argv;
     for (auto& s : argv_store) argv.push_back(s.data());
     argv.push_back(nullptr);
@@ -155,6 +170,8 @@ TempDir::~TempDir() {
 }
 
 std::string bin(const std::string& relative) { return std::string(BOAT_BIN_DIR) + "/" + relative; }
+
+std::string peer_bin(const std::string& relative) { return std::string(BOAT_PEER_BIN_DIR) + "/" + relative; }
 
 bool port_open(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -11,7 +11,8 @@
 namespace testsupport {
 
 struct ProcessOptions {
-    std::vector<std::string> argv;       // argv[0] is the program path
+    std::vector<std::string> argv;       // argv[0] is the program path; this build's
+                                         // run through the emulator in a cross build
     std::vector<std::string> env;        // KEY=VALUE added to (or replacing) the parent's
     std::string cwd;                     // empty: the parent's
     std::string stdout_path;             // empty: /dev/null
@@ -70,6 +71,11 @@ private:
 
 // Path of a program built in this tree, e.g. bin("checkin/boat_checkin").
 std::string bin(const std::string& relative);
+
+// Path of a peer program that tests talk to rather than test, e.g.
+// peer_bin("sim/checkin-server"): a cross build takes it from a build for
+// the host (BOAT_PEER_BIN_DIR), so the peer runs natively.
+std::string peer_bin(const std::string& relative);
 
 // A TCP port on 127.0.0.1 accepts connections.
 bool port_open(int port);

@@ -89,7 +89,7 @@ protected:
             << "127.0.0.1:18080 is taken by another program";
         testsupport::write_file(dir.file("cards.txt"), cards);
         ProcessOptions o;
-        o.argv = {testsupport::bin("sim/checkin-server"), "--cards", dir.file("cards.txt"), "--port", "18080"};
+        o.argv = {testsupport::peer_bin("sim/checkin-server"), "--cards", dir.file("cards.txt"), "--port", "18080"};
         o.stdout_path = dir.file("server.out");
         o.stderr_path = dir.file("server.err");
         server = std::make_unique<Process>(o);

@@ -1,0 +1,294 @@
+// The Debian package made from the Pi build (BOAT_RPI_BIN_DIR) with cpack:
+// unpacked into a scratch root, its units must find their programs and
+// folders, its dependencies must name the packages of the libraries the
+// programs link, and its postinst must make the account for user id 500
+// once, leaving an id or name that is already taken alone. The postinst
+// runs on a private overlay of /etc.
+#include "private_mounts.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+using testsupport::Process;
+using testsupport::ProcessOptions;
+using testsupport::TempDir;
+using testsupport::read_file;
+
+namespace {
+
+constexpr int kToolMs = 120000;
+const std::string kDeb = std::string("boat-terminals_") + BOAT_VERSION + "_" + BOAT_DEB_ARCH + ".deb";
+const std::vector<std::string> kPrograms = {"boat_checkin", "boat_tracker", "tag_reader"};
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs a host tool to its end; its output in files of `dir`.
+Outcome run_tool(const TempDir& dir, std::vector<std::string> argv, std::vector<std::string> env = {}) {
+    static int n = 0;
+    std::string out = dir.file("out" + std::to_string(n)), err = dir.file("err" + std::to_string(n));
+    n++;
+    ProcessOptions o;
+    o.argv = std::move(argv);
+    o.env = std::move(env);
+    o.stdout_path = out;
+    o.stderr_path = err;
+    Process p(o);
+    Outcome r;
+    if (!p.wait_exit(kToolMs)) {
+        p.stop();
+        r.err = "did not end in time";
+        return r;
+    }
+    r.status = p.exit_status();
+    r.out = read_file(out);
+    r.err = read_file(err);
+    return r;
+}
+
+bool is_dir(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_program(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) == 0111;
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// "Key=value" of a unit file; empty when it has no such line.
+std::string unit_value(const std::string& unit, const std::string& key) {
+    std::istringstream in(unit);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return "";
+}
+
+// Library file name -> binary package, from the dependency information
+// that the libraries' packages ship: shlibs lines ("libcurl 4 libcurl4 ...")
+// and symbols headers ("libcurl.so.4 libcurl4 #MINVER#").
+void add_library_packages(const std::string& text, bool symbols, std::map<std::string, std::string>* out) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == ' ' || line[0] == '#' || line[0] == '*' || line[0] == '|') continue;
+        std::istringstream f(line);
+        std::string a, b, c;
+        if (symbols) {
+            if (f >> a >> b) out->emplace(a, b.substr(0, b.find(':')));
+        } else if (f >> a >> b >> c) {
+            if (a.find(':') != std::string::npos) continue;  // "udeb: ..." lines
+            out->emplace(a + ".so." + b, c.substr(0, c.find(':')));
+        }
+    }
+}
+
+std::map<std::string, std::string> library_packages() {
+    std::map<std::string, std::string> m;
+    std::string target = BOAT_TARGET_DEBIAN_DIR;
+    if (!target.empty()) {
+        add_library_packages(read_file(target + "/symbols"), true, &m);
+        add_library_packages(read_file(target + "/shlibs"), false, &m);
+        return m;
+    }
+    // The host's libraries of this architecture; cross compilers' packages
+    // carry other architectures' libraries under the same names.
+    const std::string info = "/var/lib/dpkg/info";
+    const std::string arch = std::string(":") + BOAT_DEB_ARCH;
+    auto ends = [](const std::string& s, const std::string& tail) {
+        return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    for (const auto& name : list_dir(info)) {
+        if (ends(name, arch + ".symbols")) add_library_packages(read_file(info + "/" + name), true, &m);
+        if (ends(name, arch + ".shlibs")) add_library_packages(read_file(info + "/" + name), false, &m);
+    }
+    return m;
+}
+
+class Package : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        const std::string config = std::string(BOAT_RPI_BIN_DIR) + "/CPackConfig.cmake";
+        if (std::string(BOAT_RPI_BIN_DIR).empty() || access(config.c_str(), R_OK) != 0) {
+            made_ = "no " + config + ": configure BOAT_RPI_BIN_DIR with CMAKE_INSTALL_PREFIX=/usr (scripts/test does)";
+            return;
+        }
+        Outcome r = run_tool(*dir_, {BOAT_CPACK, "-G", "DEB", "--config", config, "-B", dir_->file("out")});
+        if (r.status != 0) {
+            made_ = "cpack failed: " + r.out + r.err;
+            return;
+        }
+        deb_ = dir_->file("out/" + kDeb);
+        root_ = dir_->file("root");
+        control_ = dir_->file("control");
+        if (access(deb_.c_str(), R_OK) != 0) {
+            made_ = "cpack made no " + kDeb + ":\n" + r.out;
+            return;
+        }
+        Outcome x = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-x", deb_, root_});
+        Outcome e = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-e", deb_, control_});
+        if (x.status != 0 || e.status != 0) made_ = "dpkg-deb: " + x.err + e.err;
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(made_, "") << made_; }
+
+    static std::string field(const std::string& name) {
+        Outcome r = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-f", deb_, name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out.substr(0, r.out.find('\n'));
+    }
+
+    static TempDir* dir_;
+    static std::string made_, deb_, root_, control_;
+};
+
+TempDir* Package::dir_ = nullptr;
+std::string Package::made_, Package::deb_, Package::root_, Package::control_;
+
+TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
+    // Where the programs and the units go is fixed by the units and by
+    // systemd; nothing of the simulated board belongs in the package.
+    EXPECT_EQ(list_dir(root_ + "/usr/bin"), kPrograms);
+    EXPECT_EQ(field("Architecture"), BOAT_DEB_ARCH);
+    EXPECT_EQ(field("Package"), "boat-terminals");
+    for (const auto& prog : kPrograms) {
+        SCOPED_TRACE(prog);
+        std::string unit = read_file(root_ + "/usr/lib/systemd/system/" + prog + ".service");
+        ASSERT_NE(unit, "");
+        std::string exec = unit_value(unit, "ExecStart");
+        ASSERT_EQ(exec.rfind('/', 0), 0u) << "ExecStart=" << exec;
+        EXPECT_TRUE(is_program(root_ + exec.substr(0, exec.find(' ')))) << exec;
+        std::string cwd = unit_value(unit, "WorkingDirectory");
+        if (!cwd.empty()) {
+            EXPECT_TRUE(is_dir(root_ + cwd)) << "WorkingDirectory=" << cwd;
+        }
+    }
+    for (const std::string f : {"schema.sql", "RC522.conf.example"})
+        EXPECT_EQ(read_file(root_ + "/usr/share/boat-terminals/" + f), read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/" + f))
+            << f;
+}
+
+TEST_F(Package, DependsNameThePackagesOfEveryLinkedLibrary) {
+    std::set<std::string> depends;
+    {
+        std::istringstream in(field("Depends"));
+        std::string item;
+        while (std::getline(in, item, ',')) {
+            std::istringstream words(item);
+            std::string name;
+            words >> name;
+            depends.insert(name);
+        }
+    }
+    EXPECT_TRUE(depends.count("adduser")) << "postinst makes the account with adduser";
+
+    auto packages = library_packages();
+    ASSERT_FALSE(packages.empty());
+    const std::regex needed(R"(\(NEEDED\).*\[(.*)\])");
+    std::set<std::string> linked;
+    for (const auto& prog : kPrograms) {
+        Outcome r = run_tool(*dir_, {"/usr/bin/readelf", "-d", root_ + "/usr/bin/" + prog});
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (std::sregex_iterator m(r.out.begin(), r.out.end(), needed), end; m != end; ++m) linked.insert((*m)[1]);
+    }
+    // The terminals link these for real; libbcm2835 is a static library.
+    for (const std::string lib : {"libcurl.so.4", "libnfc.so.6", "libgps.so.28", "libmariadb.so.3"})
+        EXPECT_TRUE(linked.count(lib)) << lib;
+    for (const auto& lib : linked) {
+        SCOPED_TRACE(lib);
+        ASSERT_TRUE(packages.count(lib)) << "no package ships " << lib;
+        EXPECT_TRUE(depends.count(packages[lib])) << packages[lib] << " missing from Depends: " << field("Depends");
+    }
+}
+
+// The postinst against accounts prepared on the private /etc.
+struct AccountCase {
+    const char* name;
+    std::vector<std::vector<std::string>> before;  // commands run first
+    std::string owner_of_500;                      // afterwards; "" for none
+    std::string uid_of_boat_checkin;               // afterwards; "" for none
+    std::string message;                           // part of the postinst's standard error
+};
+
+std::string passwd_field(const TempDir& dir, const std::string& key, int field) {
+    Outcome r = run_tool(dir, {"/usr/bin/getent", "passwd", key});
+    if (r.status != 0) return "";
+    std::istringstream in(r.out.substr(0, r.out.find('\n')));
+    std::string f;
+    for (int i = 0; i <= field && std::getline(in, f, ':'); i++) {
+    }
+    return f;
+}
+
+TEST_F(Package, PostinstMakesTheAccountForUser500OnceAndLeavesTakenOnesAlone) {
+    std::string err;
+    if (!testsupport::enter_private_mounts(&err)) GTEST_SKIP() << "no private /etc here: " << err;
+    const std::vector<std::string> path = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    const std::vector<AccountCase> cases = {
+        {"id and name free", {}, "boat_checkin", "500", ""},
+        {"id taken by another account",
+         {{"/usr/sbin/useradd", "--system", "--uid", "500", "--no-create-home", "--shell", "/usr/sbin/nologin", "deckhand"}},
+         "deckhand", "", "user id 500 already belongs to the account 'deckhand'"},
+        {"name taken with another id",
+         {{"/usr/sbin/useradd", "--system", "--uid", "777", "--no-create-home", "--shell", "/usr/sbin/nologin",
+           "boat_checkin"}},
+         "", "777", "the account 'boat_checkin' has user id 777, not 500"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& user : {passwd_field(*dir_, "500", 0), std::string("boat_checkin"), std::string("deckhand")})
+            if (!user.empty()) run_tool(*dir_, {"/usr/sbin/userdel", "--force", user}, path);
+        ASSERT_EQ(passwd_field(*dir_, "500", 0), "");
+        for (const auto& cmd : c.before) ASSERT_EQ(run_tool(*dir_, cmd, path).status, 0);
+
+        // Installing and then configuring again (reinstall, upgrade) must
+        // come to the same accounts.
+        for (int pass = 0; pass < 2; pass++) {
+            SCOPED_TRACE(pass);
+            Outcome r = run_tool(*dir_, {"/bin/sh", control_ + "/postinst", "configure", ""}, path);
+            EXPECT_EQ(r.status, 0) << r.err;
+            if (c.message.empty()) {
+                EXPECT_EQ(r.err, "");
+            } else {
+                EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+            }
+            EXPECT_EQ(passwd_field(*dir_, "500", 0), c.owner_of_500);
+            EXPECT_EQ(passwd_field(*dir_, "boat_checkin", 2), c.uid_of_boat_checkin);
+        }
+        if (c.owner_of_500 == "boat_checkin") {
+            EXPECT_EQ(passwd_field(*dir_, "boat_checkin", 6), "/usr/sbin/nologin");
+            Outcome g = run_tool(*dir_, {"/usr/bin/getent", "group", "boat_checkin"});
+            EXPECT_EQ(g.status, 0) << "no group of its own";
+        }
+    }
+}
+
+}  // namespace

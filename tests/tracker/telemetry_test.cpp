@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -22,9 +23,8 @@ struct gps_data_t fix_data(int status, int mode, double lat, double lng, double 
     return g;
 }
 
-// A fix time of the shared logs' receivers, and one past 2038.
+// A fix time of the shared logs' receivers.
 constexpr timespec_t kFixTime = {1176025985, 802000000};  // 2007-04-08 09:53:05.802 UTC
-constexpr timespec_t kLateFixTime = {2240611200, 0};      // 2041-01-01 00:00:00 UTC
 
 struct gps_data_t timed(struct gps_data_t g, timespec_t t) {
     g.fix.time = t;
@@ -59,14 +59,20 @@ TEST(GpsRow, OrdinaryValuesKeepTheStatementsSpacing) {
 
 TEST(GpsRow, NegativeLongitudeAFixPast2038AndNoFixTime) {
     char q[kQuerySize];
-    auto g = timed(fix_data(STATUS_FIX, MODE_2D, 51.5, -0.25, 0.0, 0.0), kLateFixTime);
-    format_gps_row(q, sizeof q, g.fix, 784, 0, 7);
-    EXPECT_EQ(std::string(q),
-              "INSERT INTO GPS (Lat, Lng, Speed, Bearing, FuelVoltage, Active, FixTime, RowKey) VALUES "
-              "('51.500000','-0.250000','0.000000', '0.000000','784', '0', '2041-01-01 00:00:00.000', '7')");
+    auto g = fix_data(STATUS_FIX, MODE_2D, 51.5, -0.25, 0.0, 0.0);
+    // A board whose time_t has 32 bits cannot hold the time in the first place.
+    if (sizeof(time_t) >= 8) {
+        g.fix.time.tv_sec = static_cast<time_t>(INT64_C(2240611200));  // 2041-01-01 00:00:00 UTC
+        format_gps_row(q, sizeof q, g.fix, 784, 0, 7);
+        EXPECT_EQ(std::string(q),
+                  "INSERT INTO GPS (Lat, Lng, Speed, Bearing, FuelVoltage, Active, FixTime, RowKey) VALUES "
+                  "('51.500000','-0.250000','0.000000', '0.000000','784', '0', '2041-01-01 00:00:00.000', '7')");
+    }
     g.fix.time = {};
     format_gps_row(q, sizeof q, g.fix, 784, 0, 8);
-    EXPECT_NE(std::string(q).find("'784', '0', NULL, '8')"), std::string::npos) << q;
+    EXPECT_EQ(std::string(q),
+              "INSERT INTO GPS (Lat, Lng, Speed, Bearing, FuelVoltage, Active, FixTime, RowKey) VALUES "
+              "('51.500000','-0.250000','0.000000', '0.000000','784', '0', NULL, '8')");
 }
 
 TEST(GpsRow, MissingSpeedOrTrackIsWrittenAsNull) {

@@ -1,6 +1,7 @@
--- Database of boat_tracker: one row per usable GPS fix, written every tenth
--- pass of its loop. Load as the server's administrator:
+-- Database of boat_tracker: one row per new usable GPS fix, looked for every
+-- tenth pass of its loop. Load as the server's administrator:
 --   mariadb -u root < schema.sql
+-- Loading it again brings a table made by an earlier version up to date.
 CREATE DATABASE IF NOT EXISTS GPSTracker;
 USE GPSTracker;
 
@@ -11,13 +12,25 @@ CREATE TABLE IF NOT EXISTS GPS (
   -- NULL when the receiver gave a position without speed or course.
   Speed       DOUBLE NULL,
   Bearing     DOUBLE NULL,
-  -- Raw converter counts; the reply's upper bits are not masked, so up to 65535.
+  -- Raw counts of the 10-bit converter, 0-1023.
   FuelVoltage INT NOT NULL,
   Active      TINYINT NOT NULL,
+  -- When the server stored the row (a TIMESTAMP ends in 2038).
   Logged      TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP,
+  -- When the receiver took the fix, UTC; NULL when gpsd gave no time.
+  FixTime     DATETIME(3) NULL,
+  -- Drawn by the tracker for each row. A statement sent again after a
+  -- time-out, when the server had stored it after all, is refused.
+  RowKey      BIGINT UNSIGNED NULL,
   PRIMARY KEY (id),
-  KEY (Logged)
+  KEY (Logged),
+  UNIQUE KEY RowKey (RowKey)
 );
+
+ALTER TABLE GPS
+  ADD COLUMN IF NOT EXISTS FixTime DATETIME(3) NULL AFTER Logged,
+  ADD COLUMN IF NOT EXISTS RowKey BIGINT UNSIGNED NULL AFTER FixTime,
+  ADD UNIQUE KEY IF NOT EXISTS RowKey (RowKey);
 
 -- The tracker logs in over TCP on 127.0.0.1; 'localhost' covers tools run
 -- on the board through the socket. Reading back is for the shore tools.

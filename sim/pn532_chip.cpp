@@ -486,9 +486,17 @@ void Pn532Chip::cmd_diagnose(const uint8_t* c, size_t n, Pn532Reply* out) {
     case 0x07:  // antenna self test
         push(out, 0x00);
         break;
-    case 0x06:  // attention request to the target: answers when one is active
-        push(out, active_tg_ ? 0x00 : kStTimeout);
+    case 0x06: {  // attention request: is the selected target still in the field?
+        // Asked on air, not of the bookkeeping: a card taken away stays
+        // "selected" here until something talks to it. The target is
+        // halted and woken again by its UID, which leaves it selected when
+        // it answers.
+        Lock lock(board_);
+        int tg = active_tg_;
+        halt_active();
+        push(out, tg && reselect(tg) ? 0x00 : kStTimeout);
         break;
+    }
     default:
         syntax_error(out);
         break;

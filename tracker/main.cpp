@@ -10,6 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+// The run relay is stopped at a high level: a board left undriven is not
+// safe, so a failed start-up sets the outputs up before it ends.
+int safe_exit() {
+    tracker_board_startup();
+    return 1;
+}
+
+}  // namespace
+
 int main(int /*argc*/, char** argv) {
     Terminal = &kTrackerTerminal;
     terminal_signals_init();
@@ -20,11 +31,11 @@ int main(int /*argc*/, char** argv) {
     int rc = gps_connect();
     if (rc == -1) {
         printf("code: %d, reason: %s\n", rc, gps_errstr(rc));
-        return 1;
+        return safe_exit();
     }
     if (!db_connect()) {
         fprintf(stderr, "Conection error : %s\n", connection ? mysql_error(connection) : "out of memory");
-        exit(1);
+        exit(safe_exit());
     }
     fprintf(stderr, "MySql Connected\r\n");
 

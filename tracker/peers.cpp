@@ -3,9 +3,11 @@
 #include "telemetry.h"
 
 #include <errmsg.h>
+#include <mysqld_error.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #ifndef BOAT_DB_HOST
 #error "BOAT_DB_HOST, BOAT_DB_USER, BOAT_DB_PASSWORD and BOAT_DB_NAME come from the build"
@@ -13,11 +15,32 @@
 
 namespace {
 
+// Every database call gives up after this long, so that a server held by
+// another client's lock (a backup, an ALTER TABLE) or gone silent cannot
+// hold the loop and with it the session's expiry. A healthy insert on the
+// board takes milliseconds.
+constexpr unsigned int kDbTimeoutS = 2;
+// A row that failed even on a fresh connection leaves the server alone
+// for this long: each failed row may cost the loop twice the time-out.
+constexpr int kDbRestS = 10;
+
 bool gps_open_ok = false;
 // Set when a read failed: the connection is reopened on the next sample.
 bool gps_broken = false;
+// The reopen failure is reported once until gpsd answers again.
+bool gps_down_reported = false;
 // The JSON text of the last report read.
 char report[4096];
+
+// Database state across rows.
+time_t db_rest_until = 0;          // monotonic seconds
+char db_last_error[256] = "";
+
+time_t monotonic_s() {
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec;
+}
 
 int gps_reopen() {
     if (gps_open_ok) gps_close(&tracker::gps_data);
@@ -25,40 +48,66 @@ int gps_reopen() {
     return gps_connect();
 }
 
-int real_gps_fetch(struct gps_data_t* g) {
+int real_gps_fetch(struct gps_data_t* g, bool* tpv) {
+    *tpv = false;
     if (gps_broken) {
         int rc = gps_reopen();
         if (rc == -1) {
-            printf("code: %d, reason: %s\n", rc, gps_errstr(rc));
+            if (!gps_down_reported) printf("code: %d, reason: %s\n", rc, gps_errstr(rc));
+            gps_down_reported = true;
             return 0;
         }
         gps_broken = false;
+        gps_down_reported = false;
     }
-    if (!gps_waiting(g, 2000000)) return 0;
+    if (!gps_waiting(g, 0)) return 0;
     report[0] = '\0';
     int rc = gps_read(g, report, sizeof report);
     if (rc == -1) {
         gps_broken = true;
         return rc;
     }
+    *tpv = strstr(report, "\"class\":\"TPV\"") != nullptr;
     // gpsd leaves "status" out of a report with a plain fix, and this libgps
     // then reads the status as STATUS_NO_FIX: a fix would never count.
-    if (strstr(report, "\"class\":\"TPV\"") && !strstr(report, "\"status\":") && g->fix.mode >= MODE_2D)
-        g->fix.status = STATUS_FIX;
+    if (*tpv && !strstr(report, "\"status\":") && g->fix.mode >= MODE_2D) g->fix.status = STATUS_FIX;
     return rc;
 }
 
-// Errors raised by the client library itself: the statement never got an
-// answer from the server, so the connection is not worth keeping.
+// Errors raised by the client library itself (time-outs included): the
+// statement got no answer from the server, so the connection is not worth
+// keeping.
 bool connection_failed(unsigned int err) { return err >= CR_MIN_ERROR && err <= CR_MAX_ERROR; }
 
+// 0 stored, else the error. A duplicate row key means the statement was
+// stored before: by an attempt whose answer timed out.
+unsigned int send_row(const char* statement) {
+    if (mysql_query(connection, statement) == 0) return 0;
+    unsigned int err = mysql_errno(connection);
+    if (err == ER_DUP_ENTRY) return 0;
+    snprintf(db_last_error, sizeof db_last_error, "%s", mysql_error(connection));
+    return err;
+}
+
 void real_db_store(const char* statement) {
-    if (connection && mysql_query(connection, statement) == 0) return;
-    if (!connection || connection_failed(mysql_errno(connection))) {
-        if (connection) mysql_close(connection);
-        if (db_connect() && mysql_query(connection, statement) == 0) return;
+    if (monotonic_s() < db_rest_until) {
+        fprintf(stderr, "Database error: %s\r\n", db_last_error);
+        return;
     }
-    fprintf(stderr, "Database error: %s\r\n", connection ? mysql_error(connection) : "out of memory");
+    unsigned int err = connection ? send_row(statement) : CR_CONNECTION_ERROR;
+    if (err == 0) return;
+    if (!connection || connection_failed(err)) {
+        // Once more on a fresh connection, with the same row key.
+        if (connection) mysql_close(connection);
+        if (db_connect()) {
+            err = send_row(statement);
+            if (err == 0) return;
+        } else {
+            snprintf(db_last_error, sizeof db_last_error, "%s", connection ? mysql_error(connection) : "out of memory");
+        }
+        db_rest_until = monotonic_s() + kDbRestS;
+    }
+    fprintf(stderr, "Database error: %s\r\n", db_last_error);
 }
 
 }  // namespace
@@ -76,6 +125,9 @@ int gps_connect() {
 bool db_connect() {
     connection = mysql_init(nullptr);
     if (!connection) return false;
+    mysql_options(connection, MYSQL_OPT_CONNECT_TIMEOUT, &kDbTimeoutS);
+    mysql_options(connection, MYSQL_OPT_READ_TIMEOUT, &kDbTimeoutS);
+    mysql_options(connection, MYSQL_OPT_WRITE_TIMEOUT, &kDbTimeoutS);
     return mysql_real_connect(connection, BOAT_DB_HOST, BOAT_DB_USER, BOAT_DB_PASSWORD, BOAT_DB_NAME, 0, nullptr, 0) !=
            nullptr;
 }

@@ -10,15 +10,21 @@ extern int Counter;        // passes made; n - 1 at the start of pass n
 extern uint8_t use_gpio;   // pulse the signal pin after each card
 extern uint8_t gpio;       // the signal pin
 extern nfc_context* context;
-extern nfc_device* pnd;
+extern nfc_device* pnd;    // null while the reader is lost
 
-// Polls the reader for one type A target at 106 kbit/s: > 0 when *nt holds
-// a selected target. Tests replace it; the default asks pnd.
+// The reader as the loop uses it. Tests replace these; the defaults ask
+// pnd. select: one type A target at 106 kbit/s, > 0 when *nt holds a
+// selected target, 0 when none answered, < 0 on an error. lost: reports
+// that the reader stopped answering and closes it. reopen: opens the
+// default device again for polling, true when it answers.
 extern int (*tracker_select)(nfc_target* nt);
+extern void (*tracker_reader_lost)();
+extern bool (*tracker_reader_reopen)();
 
 // Start-up between the database and libnfc: buffers, boat number, hardware,
 // output pins, boat stopped and LED off, loop state cleared. 0 ready, 1 when
-// the hardware set-up failed.
+// the hardware set-up failed. Also the safe board before a start-up
+// failure ends the program.
 int tracker_board_startup();
 
 // Start-up of libnfc: context, default device, initiator mode with a select
@@ -26,5 +32,6 @@ int tracker_board_startup();
 int tracker_nfc_startup(const char* program);
 
 // One pass: fuel, GPS row every tenth pass, LED and expiry, periodic
-// check-in, card poll and card check-in.
+// check-in, card poll and card check-in; a pass quicker than the pace
+// sleeps the rest.
 void tracker_pass();

@@ -1,6 +1,7 @@
 // The emulated PN532 reader (`boatsim nfc`) against real peers: libnfc's
 // pn532_uart driver in this process, Debian's nfc-list and nfc-poll, and
 // raw frames written to its pseudo-terminal.
+#include "faults.h"
 #include "process.h"
 #include "temp_board.h"
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,12 +30,13 @@ namespace {
 constexpr nfc_modulation kTypeA = {NMT_ISO14443A, NBR_106};
 
 // Starts `boatsim nfc` on a private board and learns its connection string
-// from the file it writes.
+// from the file it writes. `link` names the reader's stable device link.
 class EmulatedReader {
 public:
-    explicit EmulatedReader(TempBoard& board) {
+    explicit EmulatedReader(TempBoard& board, const std::string& link = "") {
         ProcessOptions o;
         o.argv = {bin("sim/boatsim"), "nfc", "--conn-file", dir_.file("conn")};
+        if (!link.empty()) o.argv.insert(o.argv.end(), {"--link", link});
         o.env = {board.env()};
         o.stdout_path = dir_.file("stdout");
         o.stderr_path = dir_.file("stderr");
@@ -45,6 +48,7 @@ public:
         EXPECT_TRUE(up) << "emulator wrote no connection string; stderr: " << read_file(dir_.file("stderr"));
     }
     const std::string& conn() const { return conn_; }
+    TempDir& dir() { return dir_; }
     std::string pts() const { return conn_.substr(conn_.find(':') + 1); }
     std::string stdout_text() const { return read_file(dir_.file("stdout")); }
     Process& process() { return proc_; }
@@ -409,6 +413,81 @@ TEST(NfcReader, MalformedFramesAreIgnoredAndTheReaderKeepsWorking) {
     line.send(get_fw);
     EXPECT_EQ(line.recv(kAck.size()), kAck);
     EXPECT_EQ(line.recv(fw_reply.size()), fw_reply);
+}
+
+// What libnfc sees of the reader's faults: an unplugged reader fails its
+// line and cannot be opened until it is plugged back under the same name;
+// a mute one times out. Cleared, the same connection string opens it again.
+TEST(NfcReader, ReaderFaultsLookLikeAnUnpluggedOrSilentReaderUntilCleared) {
+    struct Case {
+        boatsim::Fault fault;
+        int select_error;
+    };
+    for (const Case& c : {Case {boatsim::Fault::pn532_line_closed, NFC_EIO}, Case {boatsim::Fault::pn532_mute, NFC_ETIMEOUT}}) {
+        SCOPED_TRACE(boatsim::fault_name(c.fault));
+        TempBoard board(boatsim::Profile::tracker);
+        TempDir dir;
+        const std::string link = dir.file("reader");
+        EmulatedReader emu(board, link);
+        ASSERT_EQ(emu.conn(), "pn532_uart:" + link);
+        board.put_card("0a1bc203");
+        {
+            Libnfc nfc(emu.conn());
+            ASSERT_TRUE(nfc.init(false));
+            nfc_target t {};
+            ASSERT_EQ(nfc.select(&t), 1);
+
+            boatsim::fault_set(board.state(), c.fault, true);
+            int r = 1;
+            EXPECT_TRUE(wait_until([&] { return (r = nfc.select(&t)) < 0; }, 10000)) << "the fault never showed";
+            EXPECT_EQ(r, c.select_error);
+        }
+        EXPECT_EQ(Libnfc(emu.conn()).dev(), nullptr) << "opened while the fault is set";
+        if (c.fault == boatsim::Fault::pn532_line_closed) {
+            EXPECT_NE(access(link.c_str(), F_OK), 0) << "the unplugged reader's name is still there";
+        }
+
+        boatsim::fault_set(board.state(), c.fault, false);
+        // Back within the emulator's look at the faults; libnfc's open is the wait.
+        std::unique_ptr<Libnfc> nfc;
+        EXPECT_TRUE(wait_until([&] {
+            nfc = std::make_unique<Libnfc>(emu.conn());
+            return nfc->dev() != nullptr;
+        }, 10000));
+        ASSERT_TRUE(nfc->init(false));
+        nfc_target t {};
+        ASSERT_EQ(nfc->select(&t), 1);
+        EXPECT_EQ(uid_hex(t), "0a1bc203");
+        EXPECT_EQ(emu.stdout_text(), emu.conn() + "\n") << "one name for the whole run";
+    }
+}
+
+// Diagnose test 0x06 asks the selected target whether it is still there.
+TEST(NfcReader, PresenceTestAsksTheFieldNotTheBookkeeping) {
+    TempBoard board(boatsim::Profile::tracker);
+    EmulatedReader emu(board);
+    RawLine line(emu.pts());
+    ASSERT_TRUE(line.ok());
+    auto presence = [&] {
+        line.send(frame({0x00, 0x06}));
+        EXPECT_EQ(line.recv(kAck.size()), kAck);
+        return line.recv(10);
+    };
+    const std::vector<uint8_t> present = reply_frame(frame({0x01, 0x00}));
+    const std::vector<uint8_t> absent = reply_frame(frame({0x01, 0x01}));
+    EXPECT_EQ(presence(), absent) << "no target selected";
+
+    board.put_card("0a1bc203");
+    line.send(frame({0x32, 0x05, 0x00, 0x01, 0x02}));
+    EXPECT_EQ(line.recv(kAck.size()), kAck);
+    EXPECT_EQ(line.recv(9), reply_frame(frame({0x33})));
+    line.send(frame({0x4A, 0x01, 0x00}));
+    EXPECT_EQ(line.recv(kAck.size()), kAck);
+    EXPECT_EQ(line.recv(19), reply_frame(frame({0x4B, 0x01, 0x01, 0x00, 0x04, 0x08, 0x04, 0x0A, 0x1B, 0xC2, 0x03})));
+    EXPECT_EQ(presence(), present);
+    EXPECT_EQ(presence(), present) << "asking twice keeps it selected";
+    board.take_card("0a1bc203");
+    EXPECT_EQ(presence(), absent) << "card taken out";
 }
 
 TEST(NfcReader, EmulatorEndsCleanlyOnSigtermAndRefusesAMissingBoard) {

@@ -1,10 +1,13 @@
 #include "peers.h"
 
+#include <gps.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -13,11 +16,16 @@ namespace trackertest {
 using testsupport::Process;
 using testsupport::ProcessOptions;
 
-void Gpsd::start(const std::string& log, const std::string& cycle, const std::string& outdir) {
+std::string test_log(const std::string& name) { return std::string(BOAT_SOURCE_DIR) + "/tests/tracker/data/" + name; }
+
+void Gpsd::start(const std::string& log, const std::string& cycle, const std::string& outdir, bool once) {
     ASSERT_TRUE(testsupport::wait_until([] { return !testsupport::port_open(2947); }, 120000, 100))
         << "127.0.0.1:2947 is taken by another program";
     ProcessOptions o;
-    o.argv = {"/usr/bin/gpsfake", "-q", "-P", "2947", "-c", cycle, std::string(BOAT_SHARED_DIR) + "/data/gps/" + log};
+    std::string path = log.find('/') == std::string::npos ? std::string(BOAT_SHARED_DIR) + "/data/gps/" + log : log;
+    o.argv = {"/usr/bin/gpsfake", "-q", "-P", "2947", "-c", cycle};
+    if (once) o.argv.push_back("-1");
+    o.argv.push_back(path);
     o.stdout_path = outdir + "/gpsfake.out";
     o.stderr_path = outdir + "/gpsfake.err";
     proc_ = std::make_unique<Process>(o);
@@ -35,6 +43,27 @@ void Gpsd::stop() {
     kill(-proc_->pid(), SIGKILL);
     proc_.reset();
     testsupport::wait_until([] { return !testsupport::port_open(2947); }, 5000, 20);
+}
+
+bool Gpsd::wait_for_fix(const std::string& when, int timeout_ms) {
+    struct gps_data_t g {};
+    if (gps_open("127.0.0.1", "2947", &g) != 0) return false;
+    gps_stream(&g, WATCH_ENABLE | WATCH_JSON, nullptr);
+    std::string iso = when;
+    iso[10] = 'T';
+    const std::string want = "\"time\":\"" + iso + "Z\"";
+    bool seen = false;
+    testsupport::wait_until([&] {
+        char report[4096];
+        while (!seen && gps_waiting(&g, 0)) {
+            report[0] = '\0';
+            if (gps_read(&g, report, sizeof report) < 0) return true;
+            seen = strstr(report, "\"class\":\"TPV\"") && strstr(report, want.c_str());
+        }
+        return seen;
+    }, timeout_ms, 20);
+    gps_close(&g);
+    return seen;
 }
 
 Db::Db() { connect(); }
@@ -71,7 +100,7 @@ bool Db::exec(const std::string& sql) {
 
 std::vector<GpsRow> Db::rows(long after_id) {
     std::vector<GpsRow> out;
-    if (!exec("SELECT id, Lat, Lng, Speed, Bearing, FuelVoltage, Active FROM GPS WHERE id > " +
+    if (!exec("SELECT id, Lat, Lng, Speed, Bearing, FuelVoltage, Active, FixTime FROM GPS WHERE id > " +
               std::to_string(after_id) + " ORDER BY id"))
         return out;
     MYSQL_RES* res = mysql_store_result(conn_);
@@ -87,6 +116,7 @@ std::vector<GpsRow> Db::rows(long after_id) {
         row.bearing = r[4] ? atof(r[4]) : NAN;
         row.fuel = atoi(r[5]);
         row.active = atoi(r[6]);
+        row.fix_time = r[7] ? r[7] : "";
         out.push_back(row);
     }
     mysql_free_result(res);
@@ -127,6 +157,14 @@ std::vector<LogFix> read_rmc_fixes(const std::string& log_path) {
         fix.knots = f[7].empty() ? 0.0 : std::stod(f[7]);
         fix.has_track = !f[8].empty();
         fix.track = fix.has_track ? std::stod(f[8]) : NAN;
+        // hhmmss.sss and ddmmyy (20yy: the logs are of this century).
+        if (f[1].size() >= 6 && f.size() > 9 && f[9].size() == 6) {
+            char when[32];
+            double secs = std::stod(f[1].substr(4));
+            snprintf(when, sizeof when, "20%s-%s-%s %s:%s:%06.3f", f[9].substr(4, 2).c_str(), f[9].substr(2, 2).c_str(),
+                     f[9].substr(0, 2).c_str(), f[1].substr(0, 2).c_str(), f[1].substr(2, 2).c_str(), secs);
+            fix.when = when;
+        }
         out.push_back(fix);
     }
     return out;

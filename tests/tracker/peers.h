@@ -14,19 +14,27 @@
 
 namespace trackertest {
 
-// gpsd on 127.0.0.1:2947, replaying a receiver log from the shared data.
+// gpsd on 127.0.0.1:2947, replaying a receiver log.
 class Gpsd {
 public:
     ~Gpsd() { stop(); }
-    // `log` is a file name in the shared GPS data; `cycle` seconds between
-    // sentences.
-    void start(const std::string& log, const std::string& cycle, const std::string& outdir);
+    // `log` is a file name in the shared GPS data, or a path (test_log());
+    // `cycle` seconds between sentences. The log starts when the first
+    // client connects and is replayed over and over, or only `once`:
+    // then gpsd ends after its last sentence.
+    void start(const std::string& log, const std::string& cycle, const std::string& outdir, bool once = false);
     void stop();
     bool running() { return proc_ && proc_->running(); }
+    // Watching as a client of its own, waits until gpsd has reported the
+    // fix of time `when` (as GpsRow::fix_time). False after timeout_ms.
+    static bool wait_for_fix(const std::string& when, int timeout_ms);
 
 private:
     std::unique_ptr<testsupport::Process> proc_;
 };
+
+// A log of this folder's data.
+std::string test_log(const std::string& name);
 
 struct GpsRow {
     long id;
@@ -34,6 +42,7 @@ struct GpsRow {
     bool has_speed, has_bearing;
     double speed, bearing;
     int fuel, active;
+    std::string fix_time;  // "YYYY-MM-DD hh:mm:ss.mmm" UTC, empty when NULL
 };
 
 // Administrator's connection to the fixture's server, through its socket.
@@ -58,6 +67,7 @@ private:
 struct LogFix {
     double lat, lng, knots, track;
     bool has_track;
+    std::string when;  // as GpsRow::fix_time
 };
 std::vector<LogFix> read_rmc_fixes(const std::string& log_path);
 

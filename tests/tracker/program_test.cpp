@@ -1,6 +1,7 @@
 // boat_tracker as built, against its real peers: gpsd replaying a receiver
 // log through gpsfake, the fixture's MariaDB server, the emulated PN532 on
 // a pseudo-terminal, the check-in server, all on loopback.
+#include "faults.h"
 #include "peers.h"
 #include "temp_board.h"
 
@@ -11,9 +12,12 @@
 #include <nfc/nfc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace {
@@ -32,8 +36,8 @@ constexpr uint8_t kGreen = 17, kBlue = 22, kRed = 27, kKill = 4, kRun = 15;
 constexpr const char* kLog = "haicom-305N.log";
 // About one epoch of this log per second.
 constexpr const char* kCycle = "0.15";
-const std::string kStartup =
-    "MySql Connected\r\nI Am Boat 7\r\nSetting default pins\r\nPins Set\r\nBoat Stopped\r\nAll LED OFF\r\n";
+const std::string kSafeBoard = "I Am Boat 7\r\nSetting default pins\r\nPins Set\r\nBoat Stopped\r\nAll LED OFF\r\n";
+const std::string kStartup = "MySql Connected\r\n" + kSafeBoard;
 
 class TrackerProgram : public ::testing::Test {
 protected:
@@ -43,8 +47,13 @@ protected:
         testsupport::write_file(dir.file("boatid.txt"), "7\n");
     }
 
-    void TearDown() override {
-        if (tracker) tracker->stop(3000);
+    void TearDown() override { stop_peers(); }
+
+    void stop_peers() {
+        if (tracker) {
+            kill(tracker->pid(), SIGCONT);  // in case a test stopped it
+            tracker->stop(3000);
+        }
         if (nfc) nfc->stop(3000);
         if (server) server->stop(3000);
         gpsd.stop();
@@ -65,9 +74,13 @@ protected:
         ASSERT_EQ(p.exit_status(), 0) << testsupport::read_file(dir.file("boatsim.err"));
     }
 
-    void start_nfc() {
+    // `link`: the reader's stable device name, for a reader that is
+    // unplugged and plugged back.
+    void start_nfc(const std::string& link = "") {
         ProcessOptions o;
         o.argv = {testsupport::bin("sim/boatsim"), "nfc"};
+        if (!link.empty()) o.argv.insert(o.argv.end(), {"--link", link});
+        unlink(dir.file("nfc.out").c_str());  // a reader before this one wrote there
         o.env = {board.env()};
         o.stdout_path = dir.file("nfc.out");
         o.stderr_path = dir.file("nfc.err");
@@ -100,6 +113,13 @@ protected:
 
     std::string server_log() { return testsupport::read_file(dir.file("server.out")); }
 
+    // Outputs set up, run relay stopped, LED off; the kill relay untouched.
+    void expect_safe_board() {
+        EXPECT_EQ(board.level(kRun), 1) << "run relay stopped";
+        EXPECT_EQ(board.level(kGreen) & board.level(kBlue) & board.level(kRed), 1) << "LED off";
+        for (uint8_t pin : {kGreen, kBlue, kRed, kKill, kRun}) EXPECT_EQ(board.state().gpio[pin].fsel, 1) << int(pin);
+    }
+
     void start_tracker(const std::string& device) {
         ProcessOptions o;
         o.argv = {testsupport::bin("tracker/boat_tracker")};
@@ -107,15 +127,19 @@ protected:
         o.cwd = dir.path();
         o.stdout_path = dir.file("tracker.out");
         o.stderr_path = dir.file("tracker.err");
+        unlink(o.stdout_path.c_str());
+        unlink(o.stderr_path.c_str());
         tracker = std::make_unique<Process>(o);
         ASSERT_GT(tracker->pid(), 0);
     }
 
     // The tracker is in its loop with all peers.
-    void start_running(const std::string& cards = "") {
-        ASSERT_NO_FATAL_FAILURE(gpsd.start(kLog, kCycle, dir.path()));
+    void start_running(const std::string& cards = "", const std::string& reader_link = "") {
+        if (!gpsd.running()) {
+            ASSERT_NO_FATAL_FAILURE(gpsd.start(kLog, kCycle, dir.path()));
+        }
         ASSERT_NO_FATAL_FAILURE(start_server(cards));
-        ASSERT_NO_FATAL_FAILURE(start_nfc());
+        ASSERT_NO_FATAL_FAILURE(start_nfc(reader_link));
         ASSERT_NO_FATAL_FAILURE(start_tracker(connstring));
         bool looping = wait_until([&] { return err().find("Start Loop\r\n") != std::string::npos || !tracker->running(); },
                                   30000);
@@ -133,6 +157,12 @@ protected:
         return rows;
     }
 
+    int passes() { return count(err(), "Start Loop\r\n"); }
+    int checkins(const std::string& rfid) { return count(server_log(), "checkin RFID=" + rfid + " "); }
+    bool wait_passes(int n, int timeout_ms = 60000) {
+        return wait_until([&] { return passes() >= n || !tracker->running(); }, timeout_ms, 20) && passes() >= n;
+    }
+
     bool wait_err(const std::string& text, size_t from = 0, int timeout_ms = 60000) {
         return wait_until([&] { return err().find(text, from) != std::string::npos || !tracker->running(); }, timeout_ms,
                           20) &&
@@ -148,17 +178,19 @@ protected:
     std::string nfc_log_level = "0";
 };
 
-TEST_F(TrackerProgram, WithoutGpsdItEndsAtOnce) {
+// The tracker's run relay stops the boat at a high level: an undriven line
+// is not safe, so every start-up failure leaves the outputs set up first.
+TEST_F(TrackerProgram, WithoutGpsdItStopsTheBoatThenEnds) {
     ASSERT_FALSE(testsupport::port_open(2947)) << "a gpsd is running outside the test";
     ASSERT_NO_FATAL_FAILURE(start_tracker("pn532_uart:/dev/null"));
     ASSERT_TRUE(tracker->wait_exit(20000));
     EXPECT_EQ(tracker->exit_status(), 1);
     EXPECT_EQ(out(), std::string("code: -1, reason: ") + gps_errstr(-1) + "\n");
-    EXPECT_EQ(err(), "");
-    EXPECT_EQ(board.last_seq(), 0u) << "no output was touched";
+    EXPECT_EQ(err(), kSafeBoard);
+    expect_safe_board();
 }
 
-TEST_F(TrackerProgram, RefusedDatabaseLoginEndsIt) {
+TEST_F(TrackerProgram, RefusedDatabaseLoginStopsTheBoatThenEnds) {
     ASSERT_NO_FATAL_FAILURE(gpsd.start(kLog, kCycle, dir.path()));
     ASSERT_TRUE(db.exec("ALTER USER 'skipper'@'127.0.0.1' IDENTIFIED BY 'not-the-password'")) << db.error();
     struct Restore {
@@ -168,9 +200,9 @@ TEST_F(TrackerProgram, RefusedDatabaseLoginEndsIt) {
     ASSERT_NO_FATAL_FAILURE(start_tracker("pn532_uart:/dev/null"));
     ASSERT_TRUE(tracker->wait_exit(20000));
     EXPECT_EQ(tracker->exit_status(), 1);
-    EXPECT_EQ(err(), "Conection error : Access denied for user 'skipper'@'127.0.0.1' (using password: YES)\n");
+    EXPECT_EQ(err(), "Conection error : Access denied for user 'skipper'@'127.0.0.1' (using password: YES)\n" + kSafeBoard);
     EXPECT_EQ(out(), "");
-    EXPECT_EQ(board.last_seq(), 0u);
+    expect_safe_board();
 }
 
 TEST_F(TrackerProgram, WithoutNfcDeviceItEndsAfterTheBoardIsSafe) {
@@ -181,9 +213,7 @@ TEST_F(TrackerProgram, WithoutNfcDeviceItEndsAfterTheBoardIsSafe) {
     EXPECT_EQ(err(), kStartup);
     EXPECT_EQ(out(), testsupport::bin("tracker/boat_tracker") + " uses libnfc " + nfc_version() +
                          "\nERROR: Unable to open NFC device.\n");
-    EXPECT_EQ(board.level(kRun), 1) << "run relay stopped";
-    EXPECT_EQ(board.level(kGreen) & board.level(kBlue) & board.level(kRed), 1) << "LED off";
-    for (uint8_t pin : {kGreen, kBlue, kRed, kKill, kRun}) EXPECT_EQ(board.state().gpio[pin].fsel, 1) << int(pin);
+    expect_safe_board();
 }
 
 // The Pi build links the real bcm2835 library, which cannot reach the
@@ -271,8 +301,7 @@ TEST_F(TrackerProgram, CardGrantRunsTheBoatUntilTheSessionExpires) {
                      "Online for 0 Days\r\n"),
               std::string::npos)
         << e;
-    // The card may have been read on several passes before it left the
-    // field: wait until the last check-in is over and a new pass began.
+    // Wait until the check-in is over and a new pass began.
     ASSERT_TRUE(wait_until([&] {
         std::string e = err();
         size_t end = e.rfind("End Read Loop\r\n");
@@ -384,6 +413,185 @@ TEST_F(TrackerProgram, WithoutCardsThePeriodicCheckInComesAfter600Passes) {
     EXPECT_NE(e.find("Contacting http://127.0.0.1:18080/hullgate/checkin.php?RFID=&BoatID=7\r\n", at), std::string::npos);
     EXPECT_EQ(count(e, "RFID: "), 0);
     EXPECT_FALSE(db.rows().empty()) << "GPS rows went on while no card came\n" << out().substr(0, 3000);
+}
+
+// Another client holds the table (a backup's lock), or the server answers
+// only after the client's time-out (a slow disk): the loop goes on, the
+// session ends on time, rows resume, and a statement the server stored
+// after the time-out is not stored again by the retry.
+TEST_F(TrackerProgram, DatabaseStalledLongerThanTheTimeOut) {
+    ASSERT_NO_FATAL_FAILURE(start_running("0A1BC203 OK 0 2\n"));
+    ASSERT_GT(wait_rows(1).size(), 1u) << out();
+    struct Stall {
+        const char* name;
+        const char* begin;
+        const char* end;
+    } stalls[] = {
+        {"lock", "LOCK TABLES GPS WRITE", "UNLOCK TABLES"},
+        {"slow server", "CREATE OR REPLACE TRIGGER slow_gps BEFORE INSERT ON GPS FOR EACH ROW SET @pause = SLEEP(3)",
+         "DROP TRIGGER slow_gps"},
+    };
+    struct Cleanup {
+        Db& db;
+        ~Cleanup() {
+            db.exec("UNLOCK TABLES");
+            db.exec("DROP TRIGGER IF EXISTS slow_gps");
+        }
+    } cleanup {db};
+    int sessions = 0;
+    for (const Stall& st : stalls) {
+        SCOPED_TRACE(st.name);
+        size_t mark = err().size();
+        ASSERT_TRUE(db.exec(st.begin)) << db.error();
+        board.put_card("0a1bc203");
+        ASSERT_TRUE(wait_until([&] { return checkins("0A1BC203") > sessions || !tracker->running(); }, 60000))
+            << err().substr(mark);
+        sessions++;
+        board.take_card("0a1bc203");
+        ASSERT_TRUE(wait_err("Expire Time Stamp ", mark)) << err().substr(mark);
+        size_t granted = err().find("Expire Time Stamp ", mark);
+        EXPECT_TRUE(wait_err("All LED OFF\r\nBoat Stopped\r\n", granted)) << "the session outlived its time";
+        EXPECT_EQ(board.level(kRun), 1);
+        EXPECT_TRUE(wait_err("Database error: ", mark)) << "the stall never reached the tracker";
+        ASSERT_TRUE(db.exec(st.end)) << db.error();
+        long last = 0;
+        for (auto& r : db.rows()) last = r.id;
+        EXPECT_GT(wait_rows(1, last).size(), 1u) << "rows did not resume";
+    }
+    std::set<std::string> seen;
+    for (auto& r : db.rows()) {
+        EXPECT_TRUE(r.fix_time.empty() || seen.insert(r.fix_time).second) << "fix " << r.fix_time << " stored twice";
+    }
+    EXPECT_GT(seen.size(), 2u);
+    EXPECT_TRUE(tracker->running());
+}
+
+// Without gpsd and without its reader the loop keeps its pace: the passes
+// and the periodic check-ins they count stay as few as with every peer.
+TEST_F(TrackerProgram, WithReaderAndGpsdGoneTheLoopKeepsItsPace) {
+    ASSERT_NO_FATAL_FAILURE(start_running("\n", dir.file("reader")));
+    gpsd.stop();
+    boatsim::fault_set(board.state(), boatsim::Fault::pn532_line_closed, true);
+    ASSERT_TRUE(wait_until([&] { return out().find(" lost: ") != std::string::npos || !tracker->running(); }, 60000))
+        << out();
+    ASSERT_TRUE(wait_until([&] { return out().find("\ncode: -1, reason: ") != std::string::npos; }, 60000)) << out();
+    auto t0 = std::chrono::steady_clock::now();
+    int passes0 = passes();
+    int checkins0 = checkins("");
+    ASSERT_FALSE(wait_until([&] { return !tracker->running(); }, 6000));  // a window to count in
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    int made = passes() - passes0;
+    // At most one pass per 50 ms, and a periodic check-in per 600 passes.
+    EXPECT_LE(made, static_cast<int>(seconds / 0.05) + 2) << made << " passes in " << seconds << " s";
+    EXPECT_GT(made, 0);
+    EXPECT_LE(checkins("") - checkins0, made / 600 + 1);
+    EXPECT_EQ(count(out(), " lost: "), 1) << "reported once";
+    EXPECT_EQ(count(out(), "\ncode: -1, reason: "), 1) << "reported once\n" << out();
+}
+
+// A card left on the reader is selected on every pass; it is checked in
+// once, and again only after it has left the field.
+TEST_F(TrackerProgram, ACardLeftOnTheReaderIsCheckedInOncePerPresentation) {
+    ASSERT_NO_FATAL_FAILURE(start_running("0A1BC203 OK 0 600\n"));
+    board.put_card("0a1bc203");
+    ASSERT_TRUE(wait_until([&] { return checkins("0A1BC203") == 1 || !tracker->running(); }, 30000)) << server_log();
+    ASSERT_TRUE(wait_passes(passes() + 40)) << "the loop stopped";
+    EXPECT_EQ(checkins("0A1BC203"), 1) << server_log();
+    EXPECT_EQ(count(err(), "RFID: "), 1);
+    board.take_card("0a1bc203");
+    ASSERT_TRUE(wait_passes(passes() + 3));
+    board.put_card("0a1bc203");
+    EXPECT_TRUE(wait_until([&] { return checkins("0A1BC203") == 2; }, 30000)) << "presented again, not read";
+    ASSERT_TRUE(wait_passes(passes() + 20));
+    EXPECT_EQ(checkins("0A1BC203"), 2) << server_log();
+}
+
+// The reader unplugged and plugged back under its name: reported once
+// each way, reopened, and cards are read again.
+TEST_F(TrackerProgram, AReaderPluggedBackIsOpenedAgainAndReadsCards) {
+    ASSERT_NO_FATAL_FAILURE(start_running("0A1BC203 OK 0 600\n11223344 OK 0 600\n", dir.file("reader")));
+    board.put_card("0a1bc203");
+    ASSERT_TRUE(wait_until([&] { return checkins("0A1BC203") == 1 || !tracker->running(); }, 30000)) << server_log();
+    board.take_card("0a1bc203");
+
+    boatsim::fault_set(board.state(), boatsim::Fault::pn532_line_closed, true);
+    ASSERT_TRUE(wait_until([&] { return out().find(" lost: ") != std::string::npos || !tracker->running(); }, 60000))
+        << out();
+    board.put_card("11223344");  // laid on the unplugged reader
+    // Past a reopen attempt, which finds no reader yet.
+    ASSERT_TRUE(wait_passes(passes() + 70)) << "the loop stopped without its reader";
+    boatsim::fault_set(board.state(), boatsim::Fault::pn532_line_closed, false);
+    EXPECT_TRUE(wait_until([&] { return checkins("11223344") == 1 || !tracker->running(); }, 60000))
+        << out() << server_log();
+    EXPECT_EQ(count(out(), "NFC reader: user defined default device lost: Input / Output Error\n"), 1) << out();
+    EXPECT_EQ(count(out(), "NFC reader: user defined default device opened\n"), 2) << out();
+}
+
+// gpsd's reports of a DGPS receiver, and of a receiver whose every epoch
+// brings several TPV and SKY reports: one row per new fix, with the fix's
+// time and position, in the order of the log. The tracker stalls during
+// the first while gpsd goes on: the first sample after the stall logs the
+// newest fix, not the reports that queued up.
+TEST_F(TrackerProgram, RowsAreTheLogsNewFixesEachOnceTheNewestAfterAStall) {
+    struct Case {
+        const char* log;
+        const char* cycle;
+        bool stall;
+    } cases[] = {{"dgps-sbas.log", "0.05", true}, {"tpv-sky.log", "0.03", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.log);
+        auto fixes = trackertest::read_rmc_fixes(trackertest::test_log(c.log));
+        ASSERT_FALSE(fixes.empty());
+        std::map<std::string, trackertest::LogFix> by_time;
+        for (const auto& f : fixes) by_time[f.when] = f;
+        ASSERT_TRUE(db.exec("TRUNCATE TABLE GPS")) << db.error();
+        ASSERT_NO_FATAL_FAILURE(gpsd.start(trackertest::test_log(c.log), c.cycle, dir.path(), true));
+        ASSERT_NO_FATAL_FAILURE(start_running());
+        long stalled_at = 0;
+        if (c.stall) {
+            ASSERT_GE(wait_rows(2).size(), 3u) << out();
+            ASSERT_EQ(kill(tracker->pid(), SIGSTOP), 0);
+            ASSERT_TRUE(Gpsd::wait_for_fix(fixes.back().when, 60000)) << "gpsd did not report the log's last fix";
+            auto before = db.rows();
+            ASSERT_LT(before.back().fix_time, fixes.back().when) << "the stall came after the log's end";
+            stalled_at = before.back().id;
+            ASSERT_EQ(kill(tracker->pid(), SIGCONT), 0);
+        }
+        // Replayed once: rows until the log's last fix.
+        std::vector<GpsRow> rows;
+        ASSERT_TRUE(wait_until([&] {
+            rows = db.rows();
+            return (!rows.empty() && rows.back().fix_time == fixes.back().when) || !tracker->running();
+        }, 120000, 100))
+            << out();
+        EXPECT_GE(rows.size(), 3u);
+        std::string before;
+        for (const GpsRow& r : rows) {
+            if (r.fix_time.empty()) {
+                // gpsd may come in after an epoch's RMC: its GGA then gives
+                // a fix without the date, and so without a time.
+                EXPECT_EQ(before, "") << "row " << r.id << ": no time once gpsd had the date";
+                EXPECT_TRUE(std::any_of(fixes.begin(), fixes.end(), [&](const trackertest::LogFix& f) {
+                    return std::fabs(f.lat - r.lat) < 1e-6 && std::fabs(f.lng - r.lng) < 1e-6;
+                })) << "row " << r.id << " is not a position of the log";
+                continue;
+            }
+            auto it = by_time.find(r.fix_time);
+            ASSERT_NE(it, by_time.end()) << "row " << r.id << ": no fix of the log at '" << r.fix_time << "'";
+            EXPECT_NEAR(r.lat, it->second.lat, 1e-6) << r.fix_time;
+            EXPECT_NEAR(r.lng, it->second.lng, 1e-6) << r.fix_time;
+            if (r.has_bearing) {
+                EXPECT_NEAR(r.bearing, it->second.track, 1e-6) << r.fix_time;
+            }
+            EXPECT_GT(r.fix_time, before) << "row " << r.id << " repeats or goes back";
+            before = r.fix_time;
+        }
+        if (c.stall) {
+            // A statement the stop caught on its way may come before the newest fix.
+            EXPECT_LE(db.rows(stalled_at).size(), 2u) << "the reports queued in the stall were logged one by one";
+        }
+        stop_peers();
+    }
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 // then chunks, each a length byte and that many body bytes.
 //
 // Checked besides the sanitizers: the answer stays terminated in InBuff; a
-// failed transfer changes neither the session nor the run relay; the run
-// relay runs exactly while a session runs; a kill or refusal answer leaves
-// the boat stopped.
+// failed transfer or an answer that is none changes neither the session
+// nor the run relay; the run relay runs exactly while a session runs; a
+// kill or refusal answer leaves the boat stopped.
 #include "checkin_client.h"
 #include "fake_link.h"
 
@@ -81,8 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (failing) {
         check(Active == active_before);
         check(EndTime == end_before);
-    } else if (InBuff[0] != '\0' && classify_answer(InBuff) != AnswerKind::grant && n > 0) {
-        check(Active == 0);
+    } else if (InBuff[0] != '\0' && n > 0) {
+        const AnswerKind kind = classify_answer(InBuff).kind;
+        if (kind == AnswerKind::kill || kind == AnswerKind::bad) check(Active == 0);
+        // Not an answer at all: a failed exchange, the session as it was.
+        if (kind == AnswerKind::invalid) check(Active == active_before && EndTime == end_before);
     }
     return 0;
 }

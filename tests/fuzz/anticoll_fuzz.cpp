@@ -7,8 +7,7 @@
 // Input: the register values in the order the driver reads them.
 //
 // Checked besides the sanitizers: a serial number that select_tag_sn
-// returns is 4, 7 or 10 bytes long and no cascade level's serial starts
-// with the cascade tag where a level ended.
+// returns is 4, 7 or 10 bytes long, as the levels' SAKs announced it.
 #include "rc522.h"
 
 #include <bcm2835.h>
@@ -60,8 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t len = 0;
     if (select_tag_sn(sn, &len) == READER_OK) {
         check(len == 4 || len == 7 || len == 10);
-        if (len == 4) check(sn[0] != 0x88);
-        if (len == 7) check(sn[3] != 0x88);
+        // The SAKs decide the length: every level before the last announced
+        // another one, the last did not.
+        const int levels = len == 4 ? 1 : len == 7 ? 2 : 3;
+        for (int l = 0; l < levels - 1; l++) check(sak_levels[l] & SAK_CASCADE);
+        check(!(sak_levels[levels - 1] & SAK_CASCADE));
     }
     free(sn);
     return 0;

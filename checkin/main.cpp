@@ -3,17 +3,9 @@
 #include "checkin_loop.h"
 #include "stop.h"
 #include "supervision.h"
-#include "terminal.h"
 
 int main() {
     terminal_signals_init();
     if (checkin_startup() != 0) return 1;
-    supervision_ready();
-    while (!terminal_stop) {
-        checkin_pass();
-        supervision_pass();
-    }
-    StopBoat();
-    SetOff();
-    return 0;
+    return supervised_loop(checkin_pass);
 }

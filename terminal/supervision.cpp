@@ -1,6 +1,9 @@
 // READY and WATCHDOG notifications to systemd through sd_notify.
 #include "supervision.h"
 
+#include "stop.h"
+#include "terminal.h"
+
 #include <systemd/sd-daemon.h>
 
 #include <ctime>
@@ -34,4 +37,15 @@ void supervision_pass() {
     told = true;
     last_told = now;
     sd_notify(0, "WATCHDOG=1");
+}
+
+int supervised_loop(void (*pass)()) {
+    supervision_ready();
+    while (!terminal_stop) {
+        pass();
+        supervision_pass();
+    }
+    StopBoat();
+    SetOff();
+    return 0;
 }

@@ -13,5 +13,10 @@ void supervision_ready();
 // Call once per loop pass: WATCHDOG=1, at most once a second.
 void supervision_pass();
 
+// The loop of a terminal under supervision: READY, then `pass` until a stop
+// signal, a watchdog notification after each; then the boat is stopped and
+// the LED put out. The terminal's exit status, 0.
+int supervised_loop(void (*pass)());
+
 // Monotonic clock in nanoseconds; tests replace it.
 extern uint64_t (*supervision_clock)();

@@ -47,12 +47,5 @@ int main(int /*argc*/, char** argv) {
         fprintf(stderr, "Out of memory");
         exit(1);
     }
-    supervision_ready();
-    while (!terminal_stop) {
-        tracker_pass();
-        supervision_pass();
-    }
-    StopBoat();
-    SetOff();
-    return 0;
+    return supervised_loop(tracker_pass);
 }

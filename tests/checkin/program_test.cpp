@@ -139,19 +139,6 @@ TEST_F(Program, StartsUpInOrderAndChecksACardInOncePerPresentation) {
     EXPECT_EQ(requests()[1], "RFID=0a1bc203 BoatID=12");
 }
 
-// A line of /proc/PID/status, without its key.
-std::string status_line(pid_t pid, const std::string& key) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key + ":", 0) == 0) {
-            std::string v = line.substr(key.size() + 1);
-            v.erase(0, v.find_first_not_of(" \t"));
-            v.erase(v.find_last_not_of(" \t") + 1);
-            return v;
-        }
-    return "?";
-}
-
 TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
     if (geteuid() != 0) GTEST_SKIP() << "started without root rights";
     std::string why;

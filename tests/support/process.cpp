@@ -147,6 +147,18 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
+std::string status_line(pid_t pid, const std::string& key) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + ":", 0) == 0) {
+            std::string v = line.substr(key.size() + 1);
+            v.erase(0, v.find_first_not_of(" \t"));
+            v.erase(v.find_last_not_of(" \t") + 1);
+            return v;
+        }
+    return "?";
+}
+
 void write_file(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;

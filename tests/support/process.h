@@ -52,6 +52,9 @@ private:
 bool wait_until(const std::function<bool()>& pred, int timeout_ms, int poll_ms = 10);
 
 std::string read_file(const std::string& path);
+// The value of one line of /proc/PID/status ("Uid", "Groups", "CapEff"),
+// blanks around it removed; "?" when there is no such line.
+std::string status_line(pid_t pid, const std::string& key);
 void write_file(const std::string& path, const std::string& text);
 
 // A fresh directory under the temporary directory, removed with its

@@ -21,6 +21,7 @@ using testsupport::SyslogSink;
 using testsupport::TempBoard;
 using testsupport::TempDir;
 using testsupport::read_file;
+using testsupport::status_line;
 using testsupport::wait_until;
 
 namespace {
@@ -149,18 +150,6 @@ protected:
     Process proc_;
     uint64_t spi_before_ = 0;
 };
-
-std::string status_line(pid_t pid, const std::string& key) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key + ":", 0) == 0) {
-            std::string v = line.substr(key.size() + 1);
-            v.erase(0, v.find_first_not_of(" \t"));
-            v.erase(v.find_last_not_of(" \t") + 1);
-            return v;
-        }
-    return "?";
-}
 
 TEST_F(TagReader, DebugModeReportsEachPresentationOnce) {
     config("GPIO=17\nUID=1000\nGID=1000\n");

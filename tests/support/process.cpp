@@ -59,10 +59,19 @@ Process::Process(const ProcessOptions& opts) {
     std::vector<char*> envp;
     for (auto& s : env_store) envp.push_back(s.data());
     envp.push_back(nullptr);
+    // A wrapper (setpriv, say) runs as it is and starts the target program
+    // behind it: the emulator goes right before the first program of this
+    // build, wherever it stands.
     std::vector<std::string> argv_store;
-    if (!opts.argv.empty() && target_program(opts.argv[0]))
-        for (const char* e : kEmulator) argv_store.push_back(e);
-    argv_store.insert(argv_store.end(), opts.argv.begin(), opts.argv.end());
+    bool emulated = false;
+    for (size_t i = 0; i < opts.argv.size(); i++) {
+        const std::string& a = opts.argv[i];
+        if (!emulated && target_program(a) && (i == 0 || access(a.c_str(), X_OK) == 0)) {
+            for (const char* e : kEmulator) argv_store.push_back(e);
+            emulated = true;
+        }
+        argv_store.push_back(a);
+    }
     std::vector<char*> argv;
     for (auto& s : argv_store) argv.push_back(s.data());
     argv.push_back(nullptr);

@@ -12,7 +12,9 @@ namespace testsupport {
 
 struct ProcessOptions {
     std::vector<std::string> argv;       // argv[0] is the program path; this build's
-                                         // run through the emulator in a cross build
+                                         // programs (also behind a wrapper such as
+                                         // setpriv) run through the emulator in a
+                                         // cross build
     std::vector<std::string> env;        // KEY=VALUE added to (or replacing) the parent's
     std::string cwd;                     // empty: the parent's
     std::string stdout_path;             // empty: /dev/null

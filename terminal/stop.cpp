@@ -28,13 +28,13 @@ void on_stop(int) {
     errno = saved;
 }
 
-long long now_ns() {
+}  // namespace
+
+int64_t terminal_clock_ns() {
     timespec t {};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
-
-}  // namespace
 
 void terminal_signals_init() {
     struct sigaction ignore {};
@@ -61,10 +61,10 @@ void terminal_signals_init() {
 }
 
 int terminal_pause(useconds_t us) {
-    const long long deadline = now_ns() + static_cast<long long>(us) * 1000;
+    const int64_t deadline = terminal_clock_ns() + static_cast<long long>(us) * 1000;
     pollfd wake {wake_pipe[0], POLLIN, 0};  // fd -1 before the set-up: a plain sleep
     while (!terminal_stop) {
-        long long left = deadline - now_ns();
+        int64_t left = deadline - terminal_clock_ns();
         if (left <= 0) break;
         timespec t {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         if (ppoll(&wake, 1, &t, nullptr) < 0 && errno != EINTR) break;

@@ -12,11 +12,7 @@ namespace {
 
 constexpr uint64_t kWatchdogIntervalNs = 1000000000;  // far below WatchdogSec, cheap to keep
 
-uint64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
+uint64_t monotonic_ns() { return static_cast<uint64_t>(terminal_clock_ns()); }
 
 bool told = false;  // a WATCHDOG=1 has gone out
 uint64_t last_told = 0;

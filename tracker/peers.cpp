@@ -1,5 +1,6 @@
 // The tracker's connections to gpsd and the database, kept alive across
 // restarts of either peer.
+#include "stop.h"
 #include "telemetry.h"
 
 #include <errmsg.h>
@@ -36,11 +37,7 @@ char report[4096];
 time_t db_rest_until = 0;          // monotonic seconds
 char db_last_error[256] = "";
 
-time_t monotonic_s() {
-    timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec;
-}
+time_t monotonic_s() { return static_cast<time_t>(terminal_clock_ns() / 1000000000); }
 
 int gps_reopen() {
     if (gps_open_ok) gps_close(&tracker::gps_data);

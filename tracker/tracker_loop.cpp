@@ -3,6 +3,7 @@
 #include "tracker_loop.h"
 
 #include "checkin_client.h"
+#include "stop.h"
 #include "telemetry.h"
 #include "terminal.h"
 
@@ -69,12 +70,6 @@ bool presented_anew(const uint8_t* uid, size_t len) {
     memcpy(in_field[n_in_field].bytes, uid, len);
     n_in_field++;
     return true;
-}
-
-int64_t now_ns() {
-    timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 // nfc_open of the default device, initiator mode, finite select.
@@ -220,8 +215,8 @@ int tracker_nfc_startup(const char* program) {
 }
 
 void tracker_pass() {
-    int64_t start = now_ns();
+    int64_t start = terminal_clock_ns();
     pass_steps();
-    int64_t took = now_ns() - start;
+    int64_t took = terminal_clock_ns() - start;
     if (took >= 0 && took < kPassFloorNs) terminal_usleep(static_cast<useconds_t>((kPassFloorNs - took) / 1000));
 }

@@ -486,8 +486,11 @@ int card_put(BoardState& s, const uint8_t* uid, uint8_t uid_len, const uint8_t* 
     return slot;
 }
 
+// The first UID byte of a cascade level must not be the cascade tag:
+// bytes 0, 3 of a 7-byte UID (level 2) and 6 of a 10-byte one (level 3).
 bool uid_forbidden(const Card& c) {
-    return (c.uid_len == 4 && c.uid[0] == kCascadeTag) || (c.uid_len == 7 && c.uid[3] == kCascadeTag);
+    return (c.uid_len == 4 && c.uid[0] == kCascadeTag) || (c.uid_len == 7 && c.uid[3] == kCascadeTag) ||
+           (c.uid_len == 10 && c.uid[6] == kCascadeTag);
 }
 
 bool card_take(BoardState& s, const uint8_t* uid, uint8_t uid_len) {

@@ -195,14 +195,17 @@ TEST_F(BoatsimTool, UidsTheStandardForbidsAreTakenAndMarked) {
     ASSERT_EQ(boatsim(board_.path(), {"card", "put", "88a1b2c3"}).status, 0);
     ASSERT_EQ(boatsim(board_.path(), {"card", "put", "04a1b288d4e5f6"}).status, 0);
     ASSERT_EQ(boatsim(board_.path(), {"card", "put", "fe881234"}).status, 0);
+    ASSERT_EQ(boatsim(board_.path(), {"card", "put", "010203040506880a0b0c"}).status, 0);
     ToolRun r = boatsim(board_.path(), {"show", "--json"});
     EXPECT_TRUE(has(r.out, "{\"uid\": \"88a1b2c3\", \"state\": \"idle\", \"atqa\": \"0400\", \"sak\": \"08\", "
                            "\"uid_forbidden\": true}")) << r.out;
     EXPECT_TRUE(has(r.out, "\"uid\": \"04a1b288d4e5f6\", \"state\": \"idle\", \"atqa\": \"4400\", \"sak\": \"00\", "
                            "\"uid_forbidden\": true}"));
     EXPECT_TRUE(has(r.out, "\"sak\": \"08\", \"uid_forbidden\": false}"));
+    EXPECT_TRUE(has(r.out, "\"uid\": \"010203040506880a0b0c\", \"state\": \"idle\", \"atqa\": \"8400\", \"sak\": \"00\", "
+                           "\"uid_forbidden\": true}")) << "level 3 begins with the cascade tag";
     r = boatsim(board_.path(), {"show"});
-    EXPECT_TRUE(has(r.out, "cards       88a1b2c3 (idle, forbidden UID) 04a1b288d4e5f6 (idle, forbidden UID) fe881234 (idle)\n"))
+    EXPECT_TRUE(has(r.out, "cards       88a1b2c3 (idle, forbidden UID) 04a1b288d4e5f6 (idle, forbidden UID) fe881234 (idle) 010203040506880a0b0c (idle, forbidden UID)\n"))
         << r.out;
 }
 

@@ -30,6 +30,7 @@ _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/debian/changelog.in ${_doc})
 foreach(_prog boat_checkin boat_tracker tag_reader)
   _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/man/${_prog}.8 ${CMAKE_INSTALL_MANDIR}/man8)
 endforeach()
+_boat_gzip(${CMAKE_SOURCE_DIR}/deploy/man/boat_track.1 ${CMAKE_INSTALL_MANDIR}/man1)
 # The units' working directory, where the operator puts boatid.txt.
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat)
 
@@ -53,7 +54,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The on-board programs of a rental boat's R
 a customer's card on an MFRC522 reader and asks the check-in server whether
 the boat may run, driving the status LED, the run relay and the engine kill
 relay; boat_tracker does the same with an NFC reader through libnfc and
-writes GPS and fuel telemetry to a local database; tag_reader reports the
+writes GPS and fuel telemetry to a local database, whose trips boat_track
+lists, exports to GPX, GeoJSON or CSV and draws; tag_reader reports the
 cards an MFRC522 reader sees.
 
 The systemd units are installed but not enabled.")

@@ -22,6 +22,9 @@ constexpr double kMetresPerDegree = kEarthRadiusM * 3.14159265358979323846 / 180
 constexpr double kMargin = 24;
 constexpr double kTitleBand = 40;
 constexpr double kLegendBand = 64;
+// Kept free on the right of the map for the north arrow.
+constexpr double kArrowBand = 30;
+constexpr double kTitlePt = 15;
 // A trip that never moved still gets a frame of this many metres.
 constexpr double kMinSpanM = 200;
 constexpr double kPaidWidth = 3.5, kUnpaidWidth = 2.0;
@@ -151,7 +154,7 @@ bool Picture::open(const std::string& path, PictureSize size, const std::vector<
     }
     const double mid_lat = (min_lat + max_lat) / 2;
     const double coslat = std::max(0.01, std::cos(mid_lat * 3.14159265358979323846 / 180.0));
-    const double w = std::max(1.0, size.width - 2 * kMargin);
+    const double w = std::max(1.0, size.width - 2 * kMargin - kArrowBand);
     const double h = std::max(1.0, size.height - kTitleBand - kLegendBand - kMargin);
     const double span_x_m = std::max(kMinSpanM, (max_x - min_x) * kMetresPerDegree * coslat);
     const double span_y_m = std::max(kMinSpanM, (max_lat - min_lat) * kMetresPerDegree);
@@ -184,8 +187,14 @@ bool Picture::open(const std::string& path, PictureSize size, const std::vector<
     } else {
         snprintf(title, sizeof title, "No trips");
     }
+    // Smaller type for a title wider than the picture.
+    cairo_set_font_size(cr, kTitlePt);
+    cairo_text_extents_t ext;
+    cairo_text_extents(cr, title, &ext);
+    const double room = size.width - 2 * kMargin;
+    const double pt = ext.x_advance > room ? kTitlePt * room / ext.x_advance : kTitlePt;
     cairo_set_source_rgb(cr, 0, 0, 0);
-    p.text(kMargin, 26, 15, title);
+    p.text(kMargin, 26, pt, title);
     return true;
 }
 

@@ -2,6 +2,7 @@
 // check-in, the answer classified by its start.
 #include "checkin_client.h"
 
+#include "settings.h"
 #include "stop.h"
 
 #include <curl/curl.h>
@@ -23,7 +24,7 @@ int Active = 0;
 int LastCheckin = 0;
 char* LastRFID = nullptr;
 char* Buff = nullptr;
-const char* URL = BOAT_CHECKIN_URL;
+const char* URL = terminal_settings.url.data();
 int BoatID = 0;
 
 time_t (*terminal_time)(time_t*) = time;
@@ -51,25 +52,24 @@ size_t BodyLength = 0;
 // and a redirect may lead at most 5 times. From an https base URL every
 // redirect must stay https: a verified link never continues in plain text.
 // Over https the certificate chain and the host name are verified (against
-// the system's CA store or the compiled-in CA file), and with a pinned key
+// the system's CA store or the settings' CA file), and with a pinned key
 // the server must also present exactly that key. A failed verification is
 // a failed transfer like any other.
-constexpr const char* kCheckinCa = BOAT_CHECKIN_CA;
-constexpr const char* kCheckinPinnedKey = BOAT_CHECKIN_PINNED_KEY;
 constexpr long kMaxRedirects = 5;
 
 // The first option refused; then the transfer must not run, as it would
 // run on a link less checked than asked for.
 CURLcode set_link_options(CURL* curl) {
     const bool https = strncmp(URL, "https://", 8) == 0;
+    const char* ca = terminal_settings.ca_file.data();
+    const char* pin = terminal_settings.pinned_key.data();
     CURLcode res = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (res == CURLE_OK && kCheckinCa[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_CAINFO, kCheckinCa);
-    if (res == CURLE_OK && kCheckinPinnedKey[0] != '\0')
-        res = curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, kCheckinPinnedKey);
+    if (res == CURLE_OK && ca[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+    if (res == CURLE_OK && pin[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, pin);
     return res;
 }
 

@@ -32,6 +32,14 @@ foreach(_prog boat_checkin boat_tracker tag_reader)
 endforeach()
 # The units' working directory, where the operator puts boatid.txt.
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat)
+# The terminals' settings with this build's values commented out: a
+# conffile, so an upgrade keeps the operator's; root's alone, as it holds
+# the database password.
+configure_file(${CMAKE_SOURCE_DIR}/deploy/terminal.conf.in ${CMAKE_CURRENT_BINARY_DIR}/package/terminal.conf @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/terminal.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+install(FILES deploy/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME boat-terminals)
 
 if(CMAKE_CROSSCOMPILING)
   if(DEFINED BOAT_CROSS_ARCH)
@@ -66,6 +74,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gpsd, mariadb-server")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/deploy/debian/conffiles
   ${CMAKE_SOURCE_DIR}/deploy/debian/postinst
   ${CMAKE_SOURCE_DIR}/deploy/debian/prerm
   ${CMAKE_SOURCE_DIR}/deploy/debian/postrm)

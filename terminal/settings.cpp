@@ -29,7 +29,7 @@ constexpr std::array<char, N> text(const char* s) {
 constexpr TerminalSettings kDefaults {
     text<kUrlMax + 1>(BOAT_CHECKIN_URL), text<254>(BOAT_CHECKIN_CA), text<254>(BOAT_CHECKIN_PINNED_KEY),
     text<254>(BOAT_DB_HOST),           text<254>(BOAT_DB_USER),    text<254>(BOAT_DB_PASSWORD),
-    text<254>(BOAT_DB_NAME),           text<254>("localhost"),     text<6>("2947"),
+    text<254>(BOAT_DB_NAME),           text<254>(BOAT_GPSD_HOST),  text<6>(BOAT_GPSD_PORT),
 };
 
 enum class Rule {

@@ -1,11 +1,13 @@
 // The Debian package made from the Pi build (BOAT_RPI_BIN_DIR) with cpack:
 // unpacked into a scratch root, its units must find their programs and
 // folders, its dependencies must name the packages of the libraries the
-// programs link, and its postinst must make the account for user id 500
-// once, leaving an id or name that is already taken alone. The postinst
-// runs on a private overlay of /etc.
+// programs link, its settings file must be a root-only conffile showing
+// the build's values, and its postinst must make the account for user id
+// 500 once, leaving an id or name that is already taken alone. The
+// postinst runs on a private overlay of /etc.
 #include "private_mounts.h"
 #include "process.h"
+#include "settings.h"
 
 #include <gtest/gtest.h>
 
@@ -227,6 +229,52 @@ TEST_F(Package, DependsNameThePackagesOfEveryLinkedLibrary) {
         ASSERT_TRUE(packages.count(lib)) << "no package ships " << lib;
         EXPECT_TRUE(depends.count(packages[lib])) << packages[lib] << " missing from Depends: " << field("Depends");
     }
+}
+
+// An upgrade keeps the operator's settings, others cannot read the
+// password, and every key is there, commented out with the Pi build's
+// value: the file as packaged changes nothing, and each line without its
+// comment mark is one the terminals take.
+TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) {
+    const std::string path = "/etc/boat/terminal.conf";
+    EXPECT_EQ(read_file(control_ + "/conffiles"), path + "\n");
+    Outcome listing = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-c", deb_});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    std::smatch entry;
+    ASSERT_TRUE(std::regex_search(listing.out, entry, std::regex(R"((\S+) (\S+) +\d+ \S+ \S+ \.)" + path + "\n")))
+        << listing.out;
+    EXPECT_EQ(entry[1].str(), "-rw-r-----");
+    EXPECT_EQ(entry[2].str(), "root/root");
+
+    const std::string packaged = read_file(root_ + path);
+    const std::string cache = read_file(std::string(BOAT_RPI_BIN_DIR) + "/CMakeCache.txt");
+    const std::pair<std::string, std::string> keys[] = {
+        {"URL", "BOAT_CHECKIN_URL"}, {"CA_FILE", "BOAT_CHECKIN_CA"}, {"PINNED_KEY", "BOAT_CHECKIN_PINNED_KEY"},
+        {"DB_HOST", "BOAT_DB_HOST"}, {"DB_USER", "BOAT_DB_USER"},    {"DB_PASSWORD", "BOAT_DB_PASSWORD"},
+        {"DB_NAME", "BOAT_DB_NAME"}, {"GPSD_HOST", "BOAT_GPSD_HOST"}, {"GPSD_PORT", "BOAT_GPSD_PORT"},
+    };
+    std::string uncommented;
+    for (const auto& [key, variable] : keys) {
+        SCOPED_TRACE(key);
+        std::smatch built;
+        ASSERT_TRUE(std::regex_search(cache, built, std::regex("\n" + variable + ":STRING=(.*)\n"))) << variable;
+        const std::string line = key + "=" + built[1].str() + "\n";
+        EXPECT_NE(packaged.find("\n#" + line), std::string::npos) << packaged;
+        uncommented += line;
+    }
+
+    SettingsNote error {}, warning {};
+    TerminalSettings read {};
+    const std::string copy = dir_->file("terminal.conf");
+    for (const std::string& text : {packaged, uncommented}) {
+        testsupport::write_file(copy, text);
+        ASSERT_EQ(chmod(copy.c_str(), 0640), 0);
+        ASSERT_TRUE(read_terminal_settings(copy.c_str(), &read, &error, &warning)) << error.data() << "\n" << text;
+        EXPECT_EQ(warning.data(), std::string());
+    }
+    EXPECT_NE(read.url.data(), std::string(default_terminal_settings().url.data()))
+        << "the Pi build's URL is not the simulated build's: the uncommented file was read";
+    EXPECT_EQ(uncommented.find("URL=" + std::string(read.url.data()) + "\n"), 0u);
 }
 
 // The postinst against accounts prepared on the private /etc.

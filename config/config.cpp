@@ -61,9 +61,14 @@ bool read_line() {
 }
 
 // The next line with its comment cut away. False at the end of the file.
+// What a long line lost behind its "#" was comment: the line counts as cut
+// only when its value may have lost characters.
 bool read_cut_line() {
     if (!read_line()) return false;
-    if (char* hash = std::strchr(str, '#')) *hash = '\0';
+    if (char* hash = std::strchr(str, '#')) {
+        *hash = '\0';
+        line_cut = false;
+    }
     return true;
 }
 

@@ -36,7 +36,8 @@ int find_config_param(const char* name, char* dest, size_t len, int log);
 // first "#"; the key is the text before the first "=" without the blanks
 // in front of it; the value follows the "=", trimmed as find_config_param
 // trims it. A line without "=" has the whole trimmed text as key and a
-// null value. `cut`: the line was longer than the lookups read.
+// null value. `cut`: the line was longer than the lookups read, and not
+// within its comment, so its value may miss characters.
 struct ConfigLine {
     int number;  // from 1
     const char* key;

@@ -108,6 +108,8 @@ std::vector<FileCase> cases() {
         {"an empty database host", "DB_HOST=\n", 0640, ":1: DB_HOST: empty"},
         {"a line longer than is read", "DB_PASSWORD=" + std::string(300, 'x') + "\n", 0600,
          ":1: DB_PASSWORD: line longer than the 253 characters read"},
+        {"a long comment behind a value", "DB_NAME=Fleet  # " + std::string(300, '-') + "\n", 0600, "",
+         [](TerminalSettings& s) { set(s.db_name, "Fleet"); }},
         {"group may write", "URL=http://a.lan/x\n", 0660, ": others than its owner may write it (mode 0660)"},
         {"everyone may write", "", 0646, ": others than its owner may write it (mode 0646)"},
         {"owned by another user", "URL=http://a.lan/x\n", 0600, ": owned by user 1000, not by root", {}, "", kNotRoot},
@@ -128,6 +130,7 @@ protected:
     void SetUp() override {
         ASSERT_NE(testsupport::PrivateSyslogEnvironment::sink(), nullptr);
         sink()->drain(0);
+        unlink(kPath);  // the host's, if it has one, is not this case's
         const FileCase& c = GetParam();
         if (c.mode == kDirectory) {
             mkdir("/etc/boat", 0755);

@@ -38,9 +38,9 @@ const int kPort = url_port();
 class Program : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network and mounts of its own";
         std::string why;
-        ASSERT_TRUE(enter_private_network(&why)) << why;
+        ASSERT_TRUE(enter_private_host(&why)) << why;
         ASSERT_FALSE(port_open(kPort)) << "something else listens on " << kPort;
     }
     void TearDown() override {
@@ -146,9 +146,6 @@ TEST_F(Program, StartsUpInOrderAndChecksACardInOncePerPresentation) {
 }
 
 TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
-    if (geteuid() != 0) GTEST_SKIP() << "started without root rights";
-    std::string why;
-    ASSERT_TRUE(enter_private_mounts(&why)) << why;
     std::string host_passwd;
     {
         std::istringstream in(read_file("/etc/passwd"));
@@ -429,8 +426,6 @@ TEST_F(Program, SessionsKeepTheirLengthWhenTheWallClockSteps) {
 TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) {
     constexpr int kHttpsPort = 18443;
     ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
-    std::string why;
-    ASSERT_TRUE(enter_private_mounts(&why)) << why;
     const std::string tls = dir_.file("tls");
     Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
                    {}, "", "", dir_.file("certs.err"), ""});

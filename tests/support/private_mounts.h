@@ -25,6 +25,11 @@ bool enter_private_mounts(std::string* err);
 // child starts. False with a reason in *err when it cannot be made.
 bool enter_private_network(std::string* err);
 
+// For a whole-program test: a network and mounts of its own, and on them
+// none of the host's settings for the terminals (/etc/boat/terminal.conf),
+// so a board's or developer's file never steers a test. Needs root.
+bool enter_private_host(std::string* err);
+
 // A file at a fixed path under the private /etc (enter_private_mounts
 // first), with its folder; removed again when the object goes, so the next
 // test of the same process does not find it.

@@ -45,9 +45,9 @@ const std::string kStartup = "MySql Connected\r\n" + kSafeBoard;
 class TrackerProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network and mounts of its own";
         std::string why;
-        ASSERT_TRUE(testsupport::enter_private_network(&why)) << why;
+        ASSERT_TRUE(testsupport::enter_private_host(&why)) << why;
         ASSERT_TRUE(db.start(dir.file("db"))) << db.error();
         testsupport::write_file(dir.file("boatid.txt"), "7\n");
     }
@@ -208,8 +208,6 @@ TEST_F(TrackerProgram, RefusedDatabaseLoginStopsTheBoatThenEnds) {
 // gpsd port than the compiled-in ones, where nothing answers: the
 // tracker's check-ins and rows go where the file says.
 TEST_F(TrackerProgram, ChecksInAndWritesRowsWhereItsSettingsFileSays) {
-    std::string why;
-    ASSERT_TRUE(testsupport::enter_private_mounts(&why)) << why;
     constexpr int kFilePort = 18081, kFileGpsdPort = 2948;
     ASSERT_TRUE(db.exec("CREATE USER 'deckhand'@'127.0.0.1' IDENTIFIED BY 'fleet-own-secret'")) << db.error();
     ASSERT_TRUE(db.exec("GRANT INSERT ON GPSTracker.GPS TO 'deckhand'@'127.0.0.1'")) << db.error();

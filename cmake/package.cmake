@@ -60,7 +60,7 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Until 1.0 one package, boat-terminals, held every program.
+# Up to version 1.0 one package, boat-terminals, held every program.
 set(CPACK_DEBIAN_PACKAGE_BREAKS "boat-terminals (<< 1.1~)")
 set(CPACK_DEBIAN_PACKAGE_REPLACES "boat-terminals (<< 1.1~)")
 

@@ -95,12 +95,12 @@ terminal_gone_check() {
         mark_journal "$cursor"
         t0=$(signal_at "$pid" "$(kill -l "$sig")")
         wait_for $((bound + 20)) relay_is "$b" stopped || fail "SIG$sig: run relay still $(run_relay "$b")"
+        took=$(stopped_after "$b" "$t0" | cut -d' ' -f1)
+        awk -v t="$took" -v m="$bound" 'BEGIN { exit !(t <= m) }' || fail "SIG$sig: run relay stopped $took s after, more than $bound s"
         # The terminal started again, which stops the boat at its start-up
         # once more.
         wait_for 60 new_main_pid "$unit" "$pid" || fail "SIG$sig: $unit not started again"
         wait_for 10 restart_stopped "$b" "$t0" || fail "SIG$sig: the restarted $unit did not stop the boat"
-        took=$(stopped_after "$b" "$t0" | cut -d' ' -f1)
-        awk -v t="$took" -v m="$bound" 'BEGIN { exit !(t <= m) }' || fail "SIG$sig: run relay stopped $took s after, more than $bound s"
         if [ "$sig" = STOP ]; then
             journal_since "$unit" "$cursor" | grep -q "Watchdog timeout" || fail "SIGSTOP: no watchdog timeout in the journal"
         fi

@@ -73,6 +73,13 @@ CURLcode set_link_options(CURL* curl) {
     return res;
 }
 
+// libcurl calls this about once a second for as long as a transfer runs,
+// also while the server is silent: the transfer is a wait of the loop.
+int transfer_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    terminal_alive();
+    return 0;
+}
+
 void start_answer() {
     memset(InBuff, 0, kInBuffSize);
     InBuffPointer = 0;
@@ -103,6 +110,8 @@ Transfer exchange(const char* serial, bool card, const char** error) {
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferTimeoutS);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transfer_progress);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     CURLcode res = set_link_options(curl);
     if (res == CURLE_OK) res = curl_easy_perform(curl);
     curl_easy_cleanup(curl);

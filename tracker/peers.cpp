@@ -91,7 +91,9 @@ void real_db_store(const char* statement) {
     unsigned int err = connection ? send_row(statement) : CR_CONNECTION_ERROR;
     if (err == 0) return;
     if (!connection || connection_failed(err)) {
-        // Once more on a fresh connection, with the same row key.
+        // Once more on a fresh connection, with the same row key. The
+        // attempt that failed may have waited its whole time-out.
+        terminal_alive();
         if (connection) mysql_close(connection);
         if (db_connect()) {
             err = send_row(statement);

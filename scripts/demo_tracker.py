@@ -36,6 +36,7 @@ PORTS = {"database": 3306, "gpsd": 2947, "check-in server": 18080}
 
 work = tempfile.mkdtemp(prefix="boatdemo-tracker.")
 out_dir = os.path.join(build, "tracker-demo")
+db_template = os.path.join(work, "mariadb-template")
 db_dir = os.path.join(work, "mariadb")
 db_script = os.path.join(root, "tests", "tracker", "peers", "mariadb.sh")
 state = os.path.join(work, "board.state")
@@ -78,7 +79,7 @@ def sql(query):
     return r.stdout.strip() if r.returncode == 0 else ""
 
 
-def cleanup():
+def cleanup(keep_logs):
     for p in reversed(procs):
         if p.poll() is None:
             try:
@@ -91,7 +92,13 @@ def cleanup():
                 os.killpg(p.pid, signal.SIGKILL)
                 p.wait()
     if db_started:
-        subprocess.run([db_script, "stop", db_dir], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for d in (db_template, db_dir):
+            subprocess.run([db_script, "stop", d], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if keep_logs:
+        for d in (db_template, db_dir):
+            shutil.rmtree(os.path.join(d, "data"), ignore_errors=True)
+        print(f"demo: its logs are kept in {work}", file=sys.stderr)
+        return
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -114,9 +121,12 @@ def main():
     os.chmod(work, 0o755)
 
     say("starting a private MariaDB server with the tracker's schema")
-    subprocess.run([db_script, "start", db_dir], check=True, stdout=subprocess.DEVNULL,
-                   stderr=open(os.path.join(work, "mariadb-start.log"), "w"))
     db_started = True
+    db_log = open(os.path.join(work, "mariadb-start.log"), "w")
+    for args in (["template", db_template], ["start", db_dir, db_template]):
+        if subprocess.run([db_script, *args], stdout=subprocess.DEVNULL, stderr=db_log).returncode != 0:
+            sys.exit("demo: the database server did not start:\n"
+                     + open(os.path.join(work, "mariadb-start.log")).read()[-2000:])
 
     cards = os.path.join(work, "cards.txt")
 
@@ -229,7 +239,9 @@ def main():
           f"{len(trips)} trips, {len(paid)} paid; wall time {time.monotonic() - t0:.0f} s.")
 
 
+done = False
 try:
     main()
+    done = True
 finally:
-    cleanup()
+    cleanup(keep_logs=not done)

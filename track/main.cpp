@@ -44,14 +44,24 @@ constexpr const char* kHelp =
     "  picture   the track to scale, north up, coloured by speed, paid sessions\n"
     "            solid and the rest dashed; PNG or SVG by FILE's extension,\n"
     "            --size in pixels (default 1024x768); without --trip all trips\n"
+    "\n";
+
+// Between kHelp and kHelpTimes: the settings file's path.
+constexpr const char* kHelpLogin =
+    "The database login is boat_tracker's: DB_HOST, DB_USER, DB_PASSWORD and\n"
+    "DB_NAME of %s over the values built in. A file the\n"
+    "terminals would refuse stops boat_track too; the file is root's alone, so\n"
+    "run boat_track as root (sudo) where it exists.\n";
+
+constexpr const char* kHelpTimes =
     "\n"
     "Times T are ISO 8601 in UTC: 2026-06-01 (its midnight), 2026-06-01T10:00Z,\n"
     "2026-06-01T10:00:00Z or 2026-06-01T10:00:00.250Z. --since is inclusive,\n"
     "--until exclusive: --since 2026-06-01 --until 2026-06-02 is that day.\n"
     "Times printed and exported are UTC, ISO 8601 with Z.\n"
     "\n"
-    "Exit status: 0 done (also when there are no rows), 1 database or file\n"
-    "error, or no such trip, 2 wrong usage.\n";
+    "Exit status: 0 done (also when there are no rows), 1 settings file,\n"
+    "database or file error, or no such trip, 2 wrong usage.\n";
 
 enum class Command { trips, export_, picture };
 
@@ -65,6 +75,13 @@ struct Options {
     std::string out;
     PictureSize size;
 };
+
+[[noreturn]] void help() {
+    printf("%s\n%s", kUsage, kHelp);
+    printf(kHelpLogin, kTerminalSettingsPath);
+    printf("%s", kHelpTimes);
+    exit(0);
+}
 
 int usage_error(const char* what, const char* arg) {
     fprintf(stderr, "boat_track: %s%s%s\n%s", what, arg ? ": " : "", arg ? arg : "", kUsage);
@@ -82,10 +99,7 @@ bool positive(const char* text, long max, long* v) {
 int parse(int argc, char** argv, Options& o) {
     if (argc < 2) return usage_error("no command", nullptr);
     const std::string cmd = argv[1];
-    if (cmd == "--help" || cmd == "-h") {
-        printf("%s\n%s", kUsage, kHelp);
-        exit(0);
-    }
+    if (cmd == "--help" || cmd == "-h") help();
     if (cmd == "trips") o.command = Command::trips;
     else if (cmd == "export") o.command = Command::export_;
     else if (cmd == "picture") o.command = Command::picture;
@@ -93,10 +107,7 @@ int parse(int argc, char** argv, Options& o) {
 
     for (int i = 2; i < argc; i++) {
         const std::string opt = argv[i];
-        if (opt == "--help" || opt == "-h") {
-            printf("%s\n%s", kUsage, kHelp);
-            exit(0);
-        }
+        if (opt == "--help" || opt == "-h") help();
         if (i + 1 >= argc) return usage_error("missing value of", argv[i]);
         const char* val = argv[++i];
         long n = 0;
@@ -218,8 +229,12 @@ int main(int argc, char** argv) {
     Options o;
     if (int rc = parse(argc, argv, o)) return rc;
 
+    DbLogin login;
+    std::string refused, note;
+    if (!track_db_login(&login, &refused, &note)) return fail(refused);
+    if (!note.empty()) fprintf(stderr, "boat_track: %s\n", note.c_str());
     TrackDb db;
-    if (!db.connect(track_db_login())) return fail(db.error());
+    if (!db.connect(login)) return fail(db.error());
 
     // First pass: the trips and their summaries, up to the newest row now;
     // rows the tracker adds meanwhile wait for the next run.

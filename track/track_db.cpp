@@ -8,13 +8,19 @@
 #include <cstdio>
 #include <cstdlib>
 
-#ifndef BOAT_DB_HOST
-#error "BOAT_DB_HOST, BOAT_DB_USER, BOAT_DB_PASSWORD and BOAT_DB_NAME come from the build"
-#endif
-
 namespace track {
 
-DbLogin track_db_login() { return {BOAT_DB_HOST, BOAT_DB_USER, BOAT_DB_PASSWORD, BOAT_DB_NAME}; }
+bool track_db_login(DbLogin* login, std::string* error, std::string* warning, const char* path) {
+    TerminalSettings settings {};
+    SettingsNote refused {}, note {};
+    if (!read_terminal_settings(path, &settings, &refused, &note)) {
+        *error = refused.data();
+        return false;
+    }
+    *warning = note.data();
+    *login = {settings.db_host.data(), settings.db_user.data(), settings.db_password.data(), settings.db_name.data()};
+    return true;
+}
 
 namespace {
 // A server that does not answer is an error soon; a long export only has

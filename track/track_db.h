@@ -2,6 +2,7 @@
 // range streamed in the order the tracker wrote them.
 #pragma once
 
+#include "settings.h"
 #include "trip.h"
 
 #include <mysql.h>
@@ -16,8 +17,13 @@ struct DbLogin {
     std::string host, user, password, database;
 };
 
-// The login boat_tracker uses: the build's settings.
-DbLogin track_db_login();
+// The login boat_tracker uses: DB_HOST, DB_USER, DB_PASSWORD and DB_NAME
+// of the settings file at `path` over the build's values. False when the
+// file is refused, as the terminals refuse it, with *error naming the file,
+// the line and the key. *warning gets a note that does not stop (empty
+// when there is none).
+bool track_db_login(DbLogin* login, std::string* error, std::string* warning,
+                    const char* path = kTerminalSettingsPath);
 
 // Rows of [since, until) by FixTime (Logged where it is NULL), with ids
 // in [min_id, max_id].

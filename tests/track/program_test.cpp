@@ -290,8 +290,9 @@ TEST_F(TrackProgram, PicturesAreMadeAtTheAskedSize) {
     EXPECT_NE(text.find("<path"), std::string::npos) << "nothing drawn";
 }
 
-// No rows is no fault; no database is.
-TEST_F(TrackProgram, EmptyTableIsToldAndUnreachableDatabaseFails) {
+// No rows is no fault; no database is. The login is the settings file's
+// over the build's, and a file the terminals refuse stops boat_track too.
+TEST_F(TrackProgram, EmptyTableIsToldLoginComesFromTheSettingsFileUnreachableDatabaseFails) {
     Outcome r = track({"trips"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "no rows in the table GPS\n");
@@ -305,6 +306,38 @@ TEST_F(TrackProgram, EmptyTableIsToldAndUnreachableDatabaseFails) {
     r = track({"picture", "-o", dir.file("empty.png")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "boat_track: no rows in the table GPS, no picture\n");
+
+    // The build's user is gone; the file's user, password and database
+    // hold one row.
+    for (const char* sql : {"CREATE DATABASE Harbour", "CREATE TABLE Harbour.GPS LIKE GPSTracker.GPS",
+                            "INSERT INTO Harbour.GPS (Lat, Lng, FuelVoltage, Active, FixTime) VALUES "
+                            "(54.3742, 10.1584, 650, 1, '2026-06-02 08:00:00')",
+                            "CREATE USER 'harbourmaster'@'127.0.0.1' IDENTIFIED BY 'quay-own-secret'",
+                            "GRANT SELECT ON Harbour.GPS TO 'harbourmaster'@'127.0.0.1'",
+                            "DROP USER 'skipper'@'127.0.0.1'"})
+        ASSERT_TRUE(db.exec(sql)) << sql << ": " << db.error();
+    const std::string login = "DB_USER=harbourmaster\nDB_PASSWORD=quay-own-secret\nDB_NAME=Harbour\n";
+    {
+        testsupport::EtcFile settings("/etc/boat/terminal.conf", "# the harbour's own\n" + login);
+        r = track({"trips"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "") << "no warning for a file only root may read";
+        EXPECT_NE(r.out.find("\n   1  2026-06-02T08:00:00Z "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\n1 trip, 1 paid, "), std::string::npos) << r.out;
+    }
+    {
+        testsupport::EtcFile settings("/etc/boat/terminal.conf", login + "DB_PORT=3307\n");
+        r = track({"trips"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "boat_track: /etc/boat/terminal.conf:4: DB_PORT: unknown key\n");
+    }
+    {
+        testsupport::EtcFile settings("/etc/boat/terminal.conf", "DB_HOST=127.0.0.9\n" + login);
+        r = track({"trips"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("boat_track: cannot reach the database Harbour on 127.0.0.9: ", 0), 0u) << r.err;
+    }
 
     ASSERT_TRUE(db.control("stop"));
     r = track({"trips"});

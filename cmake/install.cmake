@@ -1,7 +1,8 @@
 # What each Debian package holds (cmake/package.cmake): one install list per
 # kind of boat. `cmake --install` installs both.
 #   checkin: boat_checkin and tag_reader, the RC522 boats.
-#   tracker: boat_tracker, the NFC boats with GPS and a database.
+#   tracker: boat_tracker, the NFC boats with GPS and a database, and
+#            boat_track, which reads that database's trips.
 # Both carry boat_safe under a folder of their own, which their units run
 # once the terminal has gone.
 
@@ -28,7 +29,7 @@ install(FILES deploy/boot/checkin.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat COMPONENT checkin)
 
 # tracker
-install(TARGETS boat_tracker RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tracker)
+install(TARGETS boat_tracker boat_track RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tracker)
 install(TARGETS boat_safe RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/boat-tracker COMPONENT tracker)
 boat_install_unit(boat_tracker tracker)
 install(FILES deploy/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-tracker COMPONENT tracker)

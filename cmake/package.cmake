@@ -24,18 +24,19 @@ function(_boat_gzip src dest_dir component)
   install(FILES ${_plain}.gz DESTINATION ${dest_dir} COMPONENT ${component})
 endfunction()
 
-# Each package's documents and manual pages; its programs are in
-# cmake/install.cmake.
-set(_man_checkin boat_checkin tag_reader)
-set(_man_tracker boat_tracker)
+# Each package's documents and manual pages (deploy/man/NAME.SECTION); its
+# programs are in cmake/install.cmake.
+set(_man_checkin boat_checkin.8 tag_reader.8)
+set(_man_tracker boat_tracker.8 boat_track.1)
 set(_man_common "")
 foreach(_comp common checkin tracker)
   set(BOAT_DEB_PACKAGE boat-${_comp})
   set(_doc ${CMAKE_INSTALL_DATADIR}/doc/boat-${_comp})
   install(FILES deploy/debian/copyright DESTINATION ${_doc} COMPONENT ${_comp})
   _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/debian/changelog.in ${_doc} ${_comp})
-  foreach(_prog ${_man_${_comp}})
-    _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/man/${_prog}.8 ${CMAKE_INSTALL_MANDIR}/man8 ${_comp})
+  foreach(_page ${_man_${_comp}})
+    string(REGEX REPLACE "^.*\\.([1-9])$" "\\1" _section ${_page})
+    _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/man/${_page} ${CMAKE_INSTALL_MANDIR}/man${_section} ${_comp})
   endforeach()
 endforeach()
 
@@ -79,10 +80,10 @@ set(CPACK_DEBIAN_COMMON_PACKAGE_NAME boat-common)
 set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_COMMON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_COMPONENT_COMMON_DESCRIPTION "rental boat terminals: settings shared by both kinds of boat
-/etc/boat/terminal.conf, read by boat_checkin and boat_tracker at start-up:
-the check-in server's URL, its CA file and pinned key, the tracker's
-database login and gpsd. Every key is commented out with the built-in
-value.")
+/etc/boat/terminal.conf, read by boat_checkin and boat_tracker at start-up
+and by boat_track: the check-in server's URL, its CA file and pinned key,
+the tracker's database login and gpsd. Every key is commented out with the
+built-in value.")
 set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/deploy/debian/conffiles)
 
 # A boat with an RC522 reader: no database server, no gpsd.
@@ -109,6 +110,8 @@ boat_tracker reads a customer's card on an NFC reader through libnfc and
 asks the check-in server whether the boat may run, driving the status LED,
 the run relay and the engine kill relay, and writes GPS and fuel telemetry
 to a local database, which it expects on the same board with gpsd.
+boat_track lists the trips in that database, exports them to GPX, GeoJSON
+or CSV for map programs and draws them.
 .
 The systemd unit is installed but not enabled.")
 set(CPACK_DEBIAN_TRACKER_PACKAGE_DEPENDS "netbase, boat-common (= ${PROJECT_VERSION})")

@@ -174,6 +174,13 @@ protected:
         periodic_checkin();
         return testing::internal::GetCapturedStderr();
     }
+    // A session granted just now, far from its end.
+    void running_session() {
+        Active = 1;
+        StartTime = g_now;
+        StartMonotonic = g_mono;
+        EndTime = g_now + 600;
+    }
     static std::string grant_lines(const std::string& answer, int days, long long start, long long end) {
         return "Kill Switch Off\r\n" + answer + "\r\nGreen LED ONBoat Started\r\nOnline for " + std::to_string(days) +
                " Days\r\nCurrent Time Stamp " + std::to_string(start) + "\r\nExpire Time Stamp " + std::to_string(end) +
@@ -269,7 +276,7 @@ TEST_F(Exchange, GrantPastTheEndOfTimeTRunsAsLongAsFits) {
 }
 
 TEST_F(Exchange, BadStopsTheBoatWithTwoSecondsOfRed) {
-    Active = 1;
+    running_session();
     server_.answer("BADGE");
     EXPECT_EQ(card("0a1bc203"),
               "Blue LED ONGreen LED ONBADGE\r\nKill Switch Off\r\nBADGE\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
@@ -279,7 +286,7 @@ TEST_F(Exchange, BadStopsTheBoatWithTwoSecondsOfRed) {
 }
 
 TEST_F(Exchange, KillSetsTheKillSwitchAndStopsTheBoat) {
-    Active = 1;
+    running_session();
     server_.answer("KILLED");
     EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ONKILLED\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\n"
                                 "Red LED ON<2000000>All LED OFF");
@@ -311,7 +318,7 @@ TEST_F(Exchange, KillSplitAcrossChunksIsAKill) {
 TEST_F(Exchange, LongBodyIsCutTo511Bytes) {
     std::string body = "BAD " + std::string(596, 'x');
     server_.answer(body);
-    Active = 1;
+    running_session();
     EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ON" + body.substr(0, 511) + "\r\nKill Switch Off\r\n" +
                                     body.substr(0, 511) + "\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
     EXPECT_EQ(std::string(InBuff), body.substr(0, 511));
@@ -329,16 +336,40 @@ TEST_F(Exchange, EveryExchangeStartsWithAnEmptyAnswer) {
     EXPECT_EQ(board_.level(23), 1) << "the boat stays as it was";
 }
 
-TEST_F(Exchange, HttpErrorIsAFailedTransfer) {
-    server_.answer("Not Found", 404);
-    Active = 1;
-    EndTime = 123;
-    std::string err = card("0a1bc203");
-    EXPECT_EQ(err, "Blue LED ONRed LED ON<500000>Blue LED ON<500000>Red LED ON<500000>All LED OFF"
-                   "Network Error HTTP response code said error\r\n");
-    EXPECT_EQ(Active, 1);
-    EXPECT_EQ(EndTime, 123);
-    EXPECT_STREQ(LastRFID, "0a1bc203") << "the handle was obtained";
+// An error status never grants, but never hides a stop: its kill or
+// refusal acts; any other error response is a failed exchange that leaves
+// the session as it was.
+TEST_F(Exchange, ErrorStatusNeverGrantsButItsKillOrRefusalActs) {
+    const std::string failed = "Blue LED ONRed LED ON<500000>Blue LED ON<500000>Red LED ON<500000>All LED OFF"
+                               "Network Error HTTP response code said error\r\n";
+    struct Case {
+        int status;
+        const char* body;
+        std::string said;
+        int active, run, kill;
+    } cases[] = {
+        {404, "Not Found", failed, 1, 1, 0},
+        {500, "OK 0 600", failed, 1, 1, 0},
+        {503, "", failed, 1, 1, 0},
+        {500, "KILL", "Blue LED ONGreen LED ONKILL\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\n"
+                      "Red LED ON<2000000>All LED OFF", 0, 0, 1},
+        {403, " BAD card", "Blue LED ONGreen LED ON BAD card\r\nKill Switch Off\r\n BAD card\r\nBoat Stopped\r\n"
+                           "Red LED ON<2000000>All LED OFF", 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+        server_.answer("OK 0 600");
+        card("01020304");
+        running_session();
+        const time_t end = EndTime;
+        server_.answer(c.body, c.status);
+        EXPECT_EQ(card("0a1bc203"), c.said);
+        EXPECT_EQ(Active, c.active);
+        EXPECT_EQ(EndTime, end);
+        EXPECT_EQ(board_.level(23), c.run);
+        EXPECT_EQ(board_.level(14), c.kill);
+        EXPECT_STREQ(LastRFID, "0a1bc203") << "the handle was obtained";
+    }
 }
 
 TEST_F(Exchange, RedirectIsFollowed) {
@@ -379,9 +410,13 @@ TEST_F(Exchange, PeriodicCheckInUsesTheLastCardAndKeepsTheLedExceptForGrantAndKi
     EXPECT_EQ(periodic(), "Performing Check In\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
 
     server_.answer("", 500);
-    Active = 1;
+    running_session();
     EXPECT_EQ(periodic(), "Performing Check In\r\n") << "failures are silent";
     EXPECT_EQ(Active, 1);
+
+    server_.answer("KILL", 500);
+    EXPECT_EQ(periodic(), "Performing Check In\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
+    EXPECT_EQ(Active, 0);
 }
 
 TEST_F(Exchange, TrackerReportsTheTransferAndSendsUpperCase) {

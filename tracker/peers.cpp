@@ -1,5 +1,6 @@
 // The tracker's connections to gpsd and the database, kept alive across
 // restarts of either peer.
+#include "checkin_client.h"
 #include "stop.h"
 #include "telemetry.h"
 
@@ -96,7 +97,13 @@ void real_db_store(const char* statement) {
     if (!connection || connection_failed(err)) {
         // Once more on a fresh connection, with the same row key.
         if (connection) mysql_close(connection);
-        if (db_connect()) {
+        // The statement and the connection may each have run to their
+        // time-outs: the paid time is watched between such waits, so that
+        // a frozen server cannot hold a boat past its end.
+        paid_time_watch();
+        const bool connected = db_connect();
+        paid_time_watch();
+        if (connected) {
             err = send_row(statement);
             if (err == 0) return;
         } else {

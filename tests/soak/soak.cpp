@@ -10,7 +10,8 @@
 //
 //   soak --terminal checkin|tracker [--minutes N] [--seed S] [--out DIR]
 //
-// --minutes defaults to BOAT_SOAK_MINUTES, else 1.5; --out keeps the work
+// --minutes defaults to BOAT_SOAK_MINUTES, else 1.5; --seed to a random
+// one, which the first line of output shows; --out keeps the work
 // folder (logs, the steps drawn) instead of a temporary one.
 //
 // Invariants:
@@ -164,7 +165,7 @@ double default_minutes() {
 struct Options {
     bool tracker = false;
     double minutes = default_minutes();
-    uint64_t seed = 1;
+    uint64_t seed = std::random_device {}();
     std::string out;  // kept work folder; empty: a temporary one
 };
 

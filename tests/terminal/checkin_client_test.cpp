@@ -372,6 +372,34 @@ TEST_F(Exchange, ErrorStatusNeverGrantsButItsKillOrRefusalActs) {
     }
 }
 
+// The server holds the transfer past the paid end: the watch inside the
+// transfer stops the boat and ends the session, the LED stays blue until
+// the outcome; a grant that then arrives starts the boat again.
+TEST_F(Exchange, PaidTimeIsWatchedDuringTheTransfer) {
+    server_.answer("OK 0 600");
+    card("01020304");
+    running_session();
+    g_mono += 601;  // the paid end has passed; the server takes its time
+    server_.on([](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        res.set_content("OK 0 30", "text/plain");
+    });
+    writes();
+    EXPECT_EQ(card("0a1bc203"), "Blue LED ONBoat Stopped\r\nGreen LED ONOK 0 30\r\n" +
+                                    grant_lines("OK 0 30", 0, g_now, g_now + 30));
+    EXPECT_EQ(writes(), "17=1 22=0 27=1 23=0 17=0 22=1 27=1 14=0 17=0 22=1 27=1 23=1");
+    EXPECT_EQ(Active, 1);
+
+    // Not before the end: a slow answer within the paid time leaves the boat.
+    server_.on([](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        res.set_content("BAD", "text/plain");
+    });
+    testing::internal::CaptureStderr();
+    periodic_checkin();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Performing Check In\r\nKill Switch Off\r\nBAD\r\nBoat Stopped\r\n");
+}
+
 TEST_F(Exchange, RedirectIsFollowed) {
     server_.on([](const httplib::Request& req, httplib::Response& res) {
         if (req.has_param("hop"))

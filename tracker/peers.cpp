@@ -99,8 +99,10 @@ void real_db_store(const char* statement) {
         if (connection) mysql_close(connection);
         // The statement and the connection may each have run to their
         // time-outs: the paid time is watched between such waits, so that
-        // a frozen server cannot hold a boat past its end.
+        // a frozen server cannot hold a boat past its end, and once a stop
+        // signal came no new wait begins.
         paid_time_watch();
+        if (terminal_stop) return;
         const bool connected = db_connect();
         paid_time_watch();
         if (connected) {

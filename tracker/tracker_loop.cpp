@@ -171,6 +171,8 @@ void pass_steps(int64_t start) {
     if (Counter >= kCounterWrap) Counter -= kCounterRewind;
     if (Counter % 10 == 0) GpsSample(Active);
     watch_if_held(start);
+    // After a stop signal no wait on the reader begins: the loop ends.
+    if (terminal_stop) return;
     Counter++;
     LastCheckin++;
     led_and_expiry();

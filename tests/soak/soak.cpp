@@ -190,6 +190,9 @@ private:
     bool start_terminal();
     bool start_tracker_peers();
     bool start_gpsd();
+    void stop_gpsd();
+    void mend_db();
+    void mend_tracker_peers();
     bool db_script(const char* command);
     bool db_exec(const std::string& sql);
     void stop_everything();
@@ -234,8 +237,9 @@ private:
     int blackhole_ = -1;
     std::vector<int> blackhole_clients_;
     bool server_up_ = false;
-    bool db_up_ = true;
-    bool gpsd_up_ = true;
+    enum class DbFault { none, locked, frozen, down };
+    DbFault db_fault_ = DbFault::none;
+    bool gpsd_up_ = false;
     bool expect_exit_ = false;
 
     std::string cards_file_;
@@ -471,6 +475,43 @@ bool Soak::start_tracker_peers() {
     return true;
 }
 
+void Soak::stop_gpsd() {
+    if (!gpsd_) return;
+    // gpsfake runs gpsd in its process group.
+    kill(-gpsd_->pid(), SIGTERM);
+    gpsd_->stop(3000);
+    kill(-gpsd_->pid(), SIGKILL);
+    gpsd_.reset();
+    gpsd_up_ = false;
+}
+
+void Soak::mend_db() {
+    const std::string pid = testsupport::read_file(dir_ + "/db/mysqld.pid");
+    switch (db_fault_) {
+    case DbFault::locked:
+        db_exec("UNLOCK TABLES");
+        break;
+    case DbFault::frozen:
+        if (!pid.empty()) kill(std::stoi(pid), SIGCONT);
+        break;
+    case DbFault::down:
+        if (!db_script("resume")) g_interrupted = 1;
+        break;
+    case DbFault::none:
+        break;
+    }
+    db_fault_ = DbFault::none;
+}
+
+// Without its reader, gpsd or database the tracker does not start (and its
+// unit would try again): they are mended before a restart.
+void Soak::mend_tracker_peers() {
+    boatsim::fault_set(board_.state(), boatsim::Fault::pn532_line_closed, false);
+    boatsim::fault_set(board_.state(), boatsim::Fault::pn532_mute, false);
+    mend_db();
+    if (!gpsd_up_ && !start_gpsd()) g_interrupted = 1;
+}
+
 bool Soak::start_gpsd() {
     gpsd_ = std::make_unique<Process>(ProcessOptions {
         {"/usr/bin/gpsfake", "-q", "-P", std::to_string(kGpsdPort), "-c", "0.15",
@@ -480,6 +521,7 @@ bool Soak::start_gpsd() {
         fprintf(stderr, "soak: gpsd did not come up: %s\n", testsupport::read_file(dir_ + "/gpsfake.err").c_str());
         return false;
     }
+    gpsd_up_ = true;
     return true;
 }
 
@@ -520,13 +562,8 @@ void Soak::stop_everything() {
     blackhole_off();
     if (nfc_) nfc_->stop(3000);
     nfc_.reset();
-    if (gpsd_) {
-        // gpsfake runs gpsd in its process group.
-        kill(-gpsd_->pid(), SIGTERM);
-        gpsd_->stop(3000);
-        kill(-gpsd_->pid(), SIGKILL);
-    }
-    gpsd_.reset();
+    stop_gpsd();
+    if (db_fault_ == DbFault::frozen) mend_db();
     if (db_) mysql_close(db_);
     db_ = nullptr;
     if (opt_.tracker && !dir_.empty() && access((dir_ + "/db/mysqld.pid").c_str(), F_OK) == 0) {
@@ -721,12 +758,7 @@ void Soak::stop_signal() {
         poll();
     }
     run_on_ = false;
-    // Without its reader the tracker does not start (and its unit would
-    // try again): the reader is plugged back first.
-    if (opt_.tracker) {
-        boatsim::fault_set(board_.state(), boatsim::Fault::pn532_line_closed, false);
-        boatsim::fault_set(board_.state(), boatsim::Fault::pn532_mute, false);
-    }
+    if (opt_.tracker) mend_tracker_peers();
     // The restart is a new program: its Seconds begins at 0.
     if (!start_terminal()) g_interrupted = 1;
 }
@@ -816,40 +848,40 @@ void Soak::step() {
         log_step("wait long");
         rest = pick_ns(5, 40);
     } else if (opt_.tracker && r < 100) {
-        const int64_t hold = pick_ns(1, 15);
-        switch (pick(4)) {
-        case 0:
-            log_step("database locked by another client");
-            if (db_exec("LOCK TABLES GPS WRITE")) {
-                wait(hold);
-                db_exec("UNLOCK TABLES");
+        // The tracker's peers misbehave until a later step mends them, so
+        // that other steps (a stop signal among them) meet them.
+        if (pick(4) == 0) {
+            log_step(gpsd_up_ ? "gpsd down" : "gpsd back");
+            if (gpsd_up_) {
+                stop_gpsd();
+                faults_++;
+            } else if (!start_gpsd()) {
+                g_interrupted = 1;
             }
-            break;
-        case 1: {
-            log_step("database server frozen (SIGSTOP)");
-            std::string pid = testsupport::read_file(dir_ + "/db/mysqld.pid");
-            if (!pid.empty() && kill(std::stoi(pid), SIGSTOP) == 0) {
-                wait(hold);
-                kill(std::stoi(pid), SIGCONT);
+        } else if (db_fault_ != DbFault::none) {
+            log_step("database mended");
+            mend_db();
+        } else {
+            db_fault_ = static_cast<DbFault>(1 + pick(3));
+            faults_++;
+            const std::string pid = testsupport::read_file(dir_ + "/db/mysqld.pid");
+            switch (db_fault_) {
+            case DbFault::locked:
+                log_step("database locked by another client");
+                db_exec("LOCK TABLES GPS WRITE");
+                break;
+            case DbFault::frozen:
+                log_step("database server frozen (SIGSTOP)");
+                if (!pid.empty()) kill(std::stoi(pid), SIGSTOP);
+                break;
+            case DbFault::down:
+                log_step("database server down");
+                db_script("stop");
+                break;
+            case DbFault::none:
+                break;
             }
-            break;
         }
-        case 2:
-            log_step("database server down and back");
-            if (db_script("stop")) {
-                wait(hold);
-                db_script("resume");
-            }
-            break;
-        default:
-            log_step("gpsd down and back");
-            kill(-gpsd_->pid(), SIGTERM);
-            gpsd_->stop(3000);
-            wait(hold);
-            if (!start_gpsd()) g_interrupted = 1;
-            break;
-        }
-        faults_++;
     } else {
         log_step("wait");
     }

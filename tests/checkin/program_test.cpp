@@ -306,7 +306,9 @@ TEST_F(Program, NoCheckInHoldsTheBoatPastItsPaidTime) {
             ASSERT_EQ(kill(terminal_.pid(), SIGTERM), 0);
             const auto sent = std::chrono::steady_clock::now();
             EXPECT_TRUE(terminal_.wait_exit(40000));
-            EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(2500)) << "stopped late";
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - sent;
+            EXPECT_LT(took.count(), 2.5) << "stopped late";
+            printf("%s: ended %.2f s after the signal\n", c.what, took.count());
             EXPECT_EQ(terminal_.exit_status(), 0);
             EXPECT_EQ(board_.level(17) & board_.level(22) & board_.level(27), 1) << "LED off";
         } else {

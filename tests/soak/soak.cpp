@@ -66,6 +66,7 @@ using testsupport::ProcessOptions;
 namespace {
 
 constexpr int kServerPort = 18080;
+constexpr const char* kUnknownAnswer = "BAD";  // checkin-server's --unknown default
 constexpr int kGpsdPort = 2947;
 constexpr int kDbPort = 3306;
 constexpr int64_t kSecond = 1000000000;
@@ -910,6 +911,9 @@ int Soak::run() {
     signal(SIGTERM, on_interrupt);
     t0_ = now_ns();
     answers_.clear();
+    // The server's answer to a card it does not know (the periodic
+    // check-in before any card was read asks for none).
+    intents_[kUnknownAnswer] = {Effect::bad, false, 0};
     write_cards();
     if (opt_.tracker && !start_tracker_peers()) return 2;
     if (!start_server() || !start_terminal()) return 2;

@@ -258,6 +258,7 @@ private:
     int last_seconds_ = 0;  // the terminal's Seconds: kept by a grant without numbers
     int64_t allowance_ = INT64_MAX / 4;  // nothing is late until the idle figures are known
     int64_t led_off_at_ = 0;
+    bool blue_lit_ = false;
     std::vector<int64_t> blink_gaps_;
 
     // CPU of the current terminal process.
@@ -666,10 +667,14 @@ void Soak::check_event(const boatsim::GpioEvent& e) {
                       t);
         return;
     }
-    // The LED: going off after blue while idle marks a blink cycle's end.
-    if (e.pin == kLed[2] && e.level == 1 && !run_on_) {
-        if (led_off_at_ && t - led_off_at_ < 10 * kSecond) blink_gaps_.push_back(t - led_off_at_);
-        led_off_at_ = t;
+    // The LED's blue line going dark while idle marks a blink cycle's end
+    // (blue at its 11th and 12th poll, off at the 13th).
+    if (e.pin == kLed[1]) {
+        if (e.level == 1 && blue_lit_ && !run_on_) {
+            if (led_off_at_ && t - led_off_at_ < 10 * kSecond) blink_gaps_.push_back(t - led_off_at_);
+            led_off_at_ = t;
+        }
+        blue_lit_ = e.level == 0;
     }
 }
 
@@ -903,6 +908,8 @@ void Soak::measure_idle() {
     int64_t blink = kIdlePollsPerBlink * kIdlePollNs;
     for (int64_t g : blink_gaps_) blink = std::max(blink, g);
     allowance_ = blink + kSecond;
+    printf("soak: %zu blink cycles while idle, the longest %.2f s\n", blink_gaps_.size(),
+           static_cast<double>(blink) / kSecond);
 }
 
 int Soak::run() {

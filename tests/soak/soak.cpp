@@ -826,10 +826,18 @@ void Soak::step() {
         write_cards();
         log_step(what);
     } else if (r < 66) {
+        // A fault set usually goes again within a few steps, so that most
+        // of the season has a reader that reads.
         const boatsim::Fault* list = opt_.tracker ? kTrackerFaults : kCheckinFaults;
         const int n = opt_.tracker ? 2 : 8;
-        const boatsim::Fault f = list[pick(n)];
-        const bool on = pick(2) == 0;
+        std::vector<boatsim::Fault> set;
+        {
+            boatsim::Lock lock(&board_.state());
+            for (int i = 0; i < n; i++)
+                if (boatsim::fault_active(board_.state(), list[i])) set.push_back(list[i]);
+        }
+        const bool on = set.empty() || pick(10) < 3;
+        const boatsim::Fault f = on ? list[pick(n)] : set[static_cast<size_t>(pick(static_cast<int>(set.size())))];
         if (on) faults_++;
         log_step(std::string(on ? "fault set " : "fault clear ") + boatsim::fault_name(f));
         boatsim::fault_set(board_.state(), f, on);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 char* InBuff = nullptr;
 int InBuffPointer = 0;
@@ -35,6 +36,7 @@ namespace {
 
 constexpr long kConnectTimeoutS = 10;
 constexpr long kTransferTimeoutS = 30;
+constexpr long kFirstErrorStatus = 400;
 
 char* alloc_text(size_t size) {
     char* p = static_cast<char*>(calloc(size, 1));
@@ -73,13 +75,6 @@ CURLcode set_link_options(CURL* curl) {
     return res;
 }
 
-// libcurl calls this about once a second for as long as a transfer runs,
-// also while the server is silent: the transfer is a wait of the loop.
-int transfer_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    terminal_alive();
-    return 0;
-}
-
 void start_answer() {
     memset(InBuff, 0, kInBuffSize);
     InBuffPointer = 0;
@@ -88,9 +83,23 @@ void start_answer() {
 
 enum class Transfer { ok, failed, no_handle };
 
+// Called by libcurl about once a second for the whole transfer, also while
+// nothing arrives: a stop signal ends the transfer, and the paid time is
+// watched as if the loop were running, and the service manager hears that
+// the loop is alive, as the transfer is one of its waits. Non-zero aborts
+// the transfer.
+int transfer_progress(void* /*clientp*/, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    if (terminal_stop) return 1;
+    paid_time_watch();
+    terminal_alive();
+    return 0;
+}
+
 // Exchange steps shared by both kinds: request URL, GET, result. On
-// failure *error names the reason.
-Transfer exchange(const char* serial, bool card, const char** error) {
+// failure *error names the reason; *http_status is the final response's
+// status code (0 when none came).
+Transfer exchange(const char* serial, bool card, const char** error, long* http_status) {
+    *http_status = 0;
     CURL* curl = curl_easy_init();
     LastCheckin = 0;
     if (!curl) return Transfer::no_handle;
@@ -105,24 +114,19 @@ Transfer exchange(const char* serial, bool card, const char** error) {
     curl_easy_setopt(curl, CURLOPT_URL, Buff);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
-    // An error page is not an answer, and a silent server must not hold
-    // the loop (and with it the session's expiry) for ever.
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    // A silent server must not hold the loop for ever; while it does, the
+    // progress function keeps the paid time and the stop signals watched.
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferTimeoutS);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transfer_progress);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     CURLcode res = set_link_options(curl);
     if (res == CURLE_OK) res = curl_easy_perform(curl);
+    if (res == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, http_status);
     curl_easy_cleanup(curl);
 
     if (res != CURLE_OK) {
         *error = curl_easy_strerror(res);
-        return Transfer::failed;
-    }
-    if (InBuff[0] == '\0') {
-        // An empty body would otherwise read as a grant.
-        *error = "Empty answer";
         return Transfer::failed;
     }
     return Transfer::ok;
@@ -131,10 +135,23 @@ Transfer exchange(const char* serial, bool card, const char** error) {
 // The transfer's outcome once its body has been judged: a body that is
 // neither a kill, a refusal nor a whole well-formed grant fails the
 // exchange like a transfer error, and *answer is what was understood.
+// An error status never grants, but its kill or refusal still stops the
+// boat: stopping is the safe direction.
 Transfer checked_exchange(const char* serial, bool card, const char** error, Answer* answer) {
-    Transfer t = exchange(serial, card, error);
+    long http_status = 0;
+    Transfer t = exchange(serial, card, error, &http_status);
     if (t != Transfer::ok) return t;
     *answer = classify_answer(InBuff);
+    const bool stops = answer->kind == AnswerKind::kill || answer->kind == AnswerKind::bad;
+    if (http_status >= kFirstErrorStatus && !stops) {
+        *error = curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR);
+        return Transfer::failed;
+    }
+    if (InBuff[0] == '\0') {
+        // The empty text is no answer at all, not even a bad one.
+        *error = "Empty answer";
+        return Transfer::failed;
+    }
     // A grant cut at the buffer's end, or with more behind a NUL byte, is
     // not the whole answer.
     if (answer->kind == AnswerKind::grant && strlen(InBuff) != BodyLength) answer->kind = AnswerKind::invalid;
@@ -149,34 +166,50 @@ void red_pause_off() {
     SetOff();
 }
 
-void handle_answer(bool card, const Answer& answer) {
-    switch (answer.kind) {
-    case AnswerKind::kill:
-        Active = 0;
-        StopBoat();
-        KillBoat();
-        red_pause_off();
-        return;
-    case AnswerKind::bad:
-        UnKillBoat();
-        fprintf(stderr, "%s\r\n", InBuff);
-        Active = 0;
-        StopBoat();
-        if (card) red_pause_off();
-        return;
-    case AnswerKind::grant:
-    case AnswerKind::invalid:  // never gets here: a failed exchange
-        break;
+// The numbers of a grant. Only Grant::of() makes one, and only from an
+// answer classified as a grant: no other answer can reach the grant steps.
+class Grant {
+public:
+    static std::optional<Grant> of(const Answer& a) {
+        if (a.kind != AnswerKind::grant) return std::nullopt;
+        return Grant(a);
     }
+    bool numbers() const { return numbers_; }
+    int days() const { return days_; }
+    int seconds() const { return seconds_; }
+
+private:
+    explicit Grant(const Answer& a) : numbers_(a.numbers), days_(a.days), seconds_(a.seconds) {}
+    bool numbers_;
+    int days_;
+    int seconds_;
+};
+
+void apply_kill() {
+    Active = 0;
+    StopBoat();
+    KillBoat();
+    red_pause_off();
+}
+
+void apply_refusal(bool card) {
+    UnKillBoat();
+    fprintf(stderr, "%s\r\n", InBuff);
+    Active = 0;
+    StopBoat();
+    if (card) red_pause_off();
+}
+
+void apply_grant(const Grant& grant) {
     UnKillBoat();
     fprintf(stderr, "%s\r\n", InBuff);
     Active = 1;
     SetGreen();
     StartBoat();
     // Without numbers the last grant's Days and Seconds stay.
-    if (answer.numbers) {
-        Days = answer.days;
-        Seconds = answer.seconds;
+    if (grant.numbers()) {
+        Days = grant.days();
+        Seconds = grant.seconds();
     }
     fprintf(stderr, "Online for %d Days\r\n", Days);
     StartTime = terminal_time(nullptr);
@@ -184,6 +217,31 @@ void handle_answer(bool card, const Answer& answer) {
     fprintf(stderr, "Current Time Stamp %lld\r\n", static_cast<long long>(StartTime));
     EndTime = session_end(StartTime, Seconds);
     fprintf(stderr, "Expire Time Stamp %lld\r\n", static_cast<long long>(EndTime));
+}
+
+void handle_answer(bool card, const Answer& answer) {
+    switch (answer.kind) {
+    case AnswerKind::kill:
+        apply_kill();
+        return;
+    case AnswerKind::bad:
+        apply_refusal(card);
+        return;
+    case AnswerKind::grant:
+        if (const std::optional<Grant> grant = Grant::of(answer)) apply_grant(*grant);
+        return;
+    case AnswerKind::invalid:
+        return;
+    }
+}
+
+// The paid time has run out: more monotonic time has passed since the
+// grant than its seconds, the length the Expire Time Stamp showed. On the
+// monotonic clock, so that a step of the wall clock neither ends nor
+// prolongs the session.
+bool paid_time_over() {
+    const long long elapsed = static_cast<long long>(terminal_monotonic()) - StartMonotonic;
+    return elapsed > static_cast<long long>(EndTime) - StartTime;
 }
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -353,13 +411,14 @@ void session_expiry_step() {
         SetOff();
         return;
     }
-    // Elapsed time on the monotonic clock, so that a step of the wall clock
-    // neither ends nor prolongs the session; its length is what the Expire
-    // Time Stamp showed.
-    long long elapsed = static_cast<long long>(terminal_monotonic()) - StartMonotonic;
-    if (elapsed > static_cast<long long>(EndTime) - StartTime) {
-        Active = 0;
-        SetOff();
-        StopBoat();
-    }
+    if (!paid_time_over()) return;
+    Active = 0;
+    SetOff();
+    StopBoat();
+}
+
+void paid_time_watch() {
+    if (!Active || !paid_time_over()) return;
+    Active = 0;
+    StopBoat();
 }

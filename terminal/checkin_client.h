@@ -99,7 +99,9 @@ constexpr T session_end(T start, int seconds) {
 }
 
 // A card was read: check it in with its serial text, signal the outcome on
-// the LED and apply the answer. Blocks for the transfer (at most ~30 s).
+// the LED and apply the answer. Blocks for the transfer (at most ~30 s),
+// during which the paid time is watched (paid_time_watch) and a stop
+// signal ends the transfer at once.
 void card_checkin(const char* serial);
 
 // Repeats the last check-in with LastRFID ("Performing Check In").
@@ -109,3 +111,9 @@ void periodic_checkin();
 // once more monotonic time has passed since its grant than EndTime -
 // StartTime; without a session the LED goes off.
 void session_expiry_step();
+
+// The relay-only part of the expiry, for waits in which the loop cannot
+// run (a check-in transfer, the tracker's peers): once the paid time has
+// run out the boat stops and the session ends; the LED stays as it is
+// until the loop's next expiry step. Cheap enough to call very often.
+void paid_time_watch();

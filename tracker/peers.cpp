@@ -1,5 +1,6 @@
 // The tracker's connections to gpsd and the database, kept alive across
 // restarts of either peer.
+#include "checkin_client.h"
 #include "settings.h"
 #include "stop.h"
 #include "telemetry.h"
@@ -95,7 +96,15 @@ void real_db_store(const char* statement) {
         // attempt that failed may have waited its whole time-out.
         terminal_alive();
         if (connection) mysql_close(connection);
-        if (db_connect()) {
+        // The statement and the connection may each have run to their
+        // time-outs: the paid time is watched between such waits, so that
+        // a frozen server cannot hold a boat past its end, and once a stop
+        // signal came no new wait begins.
+        paid_time_watch();
+        if (terminal_stop) return;
+        const bool connected = db_connect();
+        paid_time_watch();
+        if (connected) {
             err = send_row(statement);
             if (err == 0) return;
         } else {

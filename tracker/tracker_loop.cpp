@@ -34,6 +34,9 @@ constexpr int kCounterRewind = kCounterWrap - 10;
 // periodic check-in after 600) keep their time when a peer is gone and
 // its calls return at once.
 constexpr int64_t kPassFloorNs = 50'000'000;
+// A pass that took this long has waited on a peer; a pass with every peer
+// answering takes a few milliseconds.
+constexpr int64_t kHeldPassNs = 500'000'000;
 // Select errors in a row after which the reader counts as lost: a card
 // leaving the field in the middle of a select fails one.
 constexpr int kErrorsBeforeLost = 5;
@@ -154,17 +157,30 @@ bool card_presented() {
     return true;
 }
 
-void pass_steps() {
+// A pass held by its peers (a silent reader's select, a reopen, the
+// database's time-outs) watches the paid time after each such step, so
+// that waits in a row cannot hold a boat past its end; a pass that kept
+// its pace leaves the expiry to the even passes.
+void watch_if_held(int64_t pass_start) {
+    if (terminal_clock_ns() - pass_start > kHeldPassNs) paid_time_watch();
+}
+
+void pass_steps(int64_t start) {
     fprintf(stderr, "Start Loop\r\n");
     FuelSample(Buff);
     if (Counter >= kCounterWrap) Counter -= kCounterRewind;
     if (Counter % 10 == 0) GpsSample(Active);
+    watch_if_held(start);
+    // After a stop signal no wait on the reader begins: the loop ends.
+    if (terminal_stop) return;
     Counter++;
     LastCheckin++;
     led_and_expiry();
     if (LastCheckin > Terminal->periodic_after) periodic_checkin();
 
-    if (!card_presented()) return;
+    const bool card = card_presented();
+    watch_if_held(start);
+    if (!card) return;
     // The card check-in's "Blue LED ON" ends this line.
     fprintf(stderr, "RFID: %s", sn_str);
     card_checkin(sn_str);
@@ -216,7 +232,7 @@ int tracker_nfc_startup(const char* program) {
 
 void tracker_pass() {
     int64_t start = terminal_clock_ns();
-    pass_steps();
+    pass_steps(start);
     int64_t took = terminal_clock_ns() - start;
     if (took >= 0 && took < kPassFloorNs) terminal_usleep(static_cast<useconds_t>((kPassFloorNs - took) / 1000));
 }

@@ -2,6 +2,7 @@
 //
 //   checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]
 //                  [--tls-cert FILE --tls-key FILE] [--redirect URL]
+//                  [--log-time]
 //
 // Serves GET on the path of the compiled base URL. The answer for a card
 // comes from FILE, read afresh for every request so it can be changed
@@ -23,7 +24,12 @@
 //   !redirect TEXT    302 to the same path; the followed request gets TEXT
 //   !chunks A|B|...   chunked body, one chunk per part, 200 ms apart
 //   !empty            200 with an empty body
-//   !hang             never answers (until the server is stopped)
+//   !hang             never answers (until the server is stopped, or for
+//                     a minute, well past any client's time-out)
+//   !drip MS TEXT     200 at once, then TEXT one byte every MS ms (chunked)
+//   !slow MS ANSWER   ANSWER (which may be one of these) after MS ms
+//   !reset            200 with a body of announced length that never
+//                     comes: the connection closes after the headers
 //
 // With --tls-cert and --tls-key (PEM files) it serves https instead of
 // http. With --redirect every request is answered with a 302 to URL with
@@ -31,7 +37,9 @@
 // terminal on, to plain http or to itself).
 //
 // Every request is logged on stdout, the answer as written in FILE:
-// "checkin RFID=<serial> BoatID=<n> -> <answer>".
+// "checkin RFID=<serial> BoatID=<n> -> <answer>". With --log-time each
+// line begins with the CLOCK_MONOTONIC time the request arrived, in
+// nanoseconds, and a blank: a soak orders requests and board events by it.
 #include <httplib.h>
 
 #include <signal.h>
@@ -43,6 +51,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -54,6 +63,21 @@
 namespace {
 
 std::atomic<bool> g_stopping{false};
+
+// A handler that holds its worker no longer than this, so that hangs and
+// drips cannot use up the worker threads of a long-running server.
+constexpr auto kLongestHold = std::chrono::seconds(60);
+
+// Sleeps `ms` or until the server is stopped; false when stopped.
+bool pause_ms(long ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!g_stopping) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::milliseconds(0)) return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
+    }
+    return false;
+}
 std::mutex g_out_mutex;
 
 struct Options {
@@ -65,7 +89,10 @@ struct Options {
     std::string tls_cert;
     std::string tls_key;
     std::string redirect;
+    bool log_time = false;
 };
+
+bool g_log_time = false;  // --log-time, for log_request
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -122,15 +149,82 @@ std::string answer_for(const Options& o, const std::string& serial) {
 
 void log_request(const std::string& serial, const std::string& boat, const std::string& answer) {
     std::lock_guard<std::mutex> lock(g_out_mutex);
+    if (g_log_time) {
+        timespec t {};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        printf("%lld ", static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec);
+    }
     printf("checkin RFID=%s BoatID=%s -> %s\n", serial.c_str(), boat.c_str(), answer.c_str());
     fflush(stdout);
 }
+
+// Length announced by "!reset", whose body never comes.
+constexpr size_t kResetLength = 64;
 
 // Splits "!word rest" into word and rest.
 void directive(const std::string& answer, std::string* word, std::string* rest) {
     size_t sp = answer.find(' ');
     *word = answer.substr(1, sp == std::string::npos ? std::string::npos : sp - 1);
     *rest = sp == std::string::npos ? "" : answer.substr(sp + 1);
+}
+
+// Serves `answer` (as written in FILE) on `res`.
+void serve(const Options& o, const httplib::Request& req, httplib::Response& res, const std::string& answer) {
+    if (answer.empty() || answer[0] != '!') {
+        res.set_content(unescape(answer), "text/plain");
+        return;
+    }
+    std::string word, rest;
+    directive(answer, &word, &rest);
+    if (word == "status") {
+        char* end = nullptr;
+        long status = strtol(rest.c_str(), &end, 10);
+        res.status = static_cast<int>(status);
+        res.set_content(unescape(*end == ' ' ? end + 1 : end), "text/plain");
+    } else if (word == "redirect") {
+        const std::string serial = req.get_param_value("RFID");
+        const std::string boat = req.get_param_value("BoatID");
+        res.set_redirect(o.path + "?RFID=" + serial + "&BoatID=" + boat + "&hop=1");
+    } else if (word == "chunks") {
+        std::vector<std::string> parts;
+        std::stringstream ss(rest);
+        for (std::string p; std::getline(ss, p, '|');) parts.push_back(unescape(p));
+        res.set_chunked_content_provider("text/plain", [parts](size_t, httplib::DataSink& sink) {
+            for (size_t i = 0; i < parts.size(); i++) {
+                if (i > 0 && !pause_ms(200)) return false;
+                if (!sink.write(parts[i].data(), parts[i].size())) return false;
+            }
+            sink.done();
+            return true;
+        });
+    } else if (word == "empty") {
+        res.set_content("", "text/plain");
+    } else if (word == "hang") {
+        pause_ms(std::chrono::duration_cast<std::chrono::milliseconds>(kLongestHold).count());
+    } else if (word == "drip") {
+        char* end = nullptr;
+        const long ms = strtol(rest.c_str(), &end, 10);
+        const std::string text = unescape(*end == ' ' ? end + 1 : end);
+        res.set_chunked_content_provider("text/plain", [ms, text](size_t, httplib::DataSink& sink) {
+            const auto until = std::chrono::steady_clock::now() + kLongestHold;
+            for (char c : text) {
+                // A client that gave up is not dripped on further.
+                if (!sink.is_writable() || !sink.write(&c, 1)) return false;
+                if (!pause_ms(ms) || std::chrono::steady_clock::now() > until) return false;
+            }
+            sink.done();
+            return true;
+        });
+    } else if (word == "slow") {
+        char* end = nullptr;
+        const long ms = strtol(rest.c_str(), &end, 10);
+        if (!pause_ms(ms)) return;
+        serve(o, req, res, *end == ' ' ? end + 1 : end);
+    } else if (word == "reset") {
+        res.set_content_provider(kResetLength, "text/plain", [](size_t, size_t, httplib::DataSink&) { return false; });
+    } else {
+        res.set_content(unescape(answer), "text/plain");
+    }
 }
 
 void respond(const Options& o, const httplib::Request& req, httplib::Response& res) {
@@ -144,39 +238,7 @@ void respond(const Options& o, const httplib::Request& req, httplib::Response& r
         answer = rest;
     }
     log_request(serial, boat, answer);
-
-    if (answer.empty() || answer[0] != '!') {
-        res.set_content(unescape(answer), "text/plain");
-        return;
-    }
-    std::string word, rest;
-    directive(answer, &word, &rest);
-    if (word == "status") {
-        char* end = nullptr;
-        long status = strtol(rest.c_str(), &end, 10);
-        res.status = static_cast<int>(status);
-        res.set_content(unescape(*end == ' ' ? end + 1 : end), "text/plain");
-    } else if (word == "redirect") {
-        res.set_redirect(o.path + "?RFID=" + serial + "&BoatID=" + boat + "&hop=1");
-    } else if (word == "chunks") {
-        std::vector<std::string> parts;
-        std::stringstream ss(rest);
-        for (std::string p; std::getline(ss, p, '|');) parts.push_back(unescape(p));
-        res.set_chunked_content_provider("text/plain", [parts](size_t, httplib::DataSink& sink) {
-            for (size_t i = 0; i < parts.size(); i++) {
-                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                if (!sink.write(parts[i].data(), parts[i].size())) return false;
-            }
-            sink.done();
-            return true;
-        });
-    } else if (word == "empty") {
-        res.set_content("", "text/plain");
-    } else if (word == "hang") {
-        while (!g_stopping) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } else {
-        res.set_content(unescape(answer), "text/plain");
-    }
+    serve(o, req, res, answer);
 }
 
 // Port and path of the compiled base URL, "http://host[:port]/path".
@@ -194,7 +256,7 @@ void parse_base_url(const char* url, int* port, std::string* path) {
 int usage() {
     fprintf(stderr,
             "usage: checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]\n"
-            "                      [--tls-cert FILE --tls-key FILE] [--redirect URL]\n");
+            "                      [--tls-cert FILE --tls-key FILE] [--redirect URL] [--log-time]\n");
     return 2;
 }
 
@@ -205,6 +267,10 @@ int main(int argc, char** argv) {
     parse_base_url(BOAT_CHECKIN_URL, &o.port, &o.path);
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a == "--log-time") {
+            o.log_time = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         if (a == "--cards")
             o.cards = argv[++i];
@@ -224,6 +290,7 @@ int main(int argc, char** argv) {
             return usage();
     }
     if (o.port <= 0 || o.port > 65535) return usage();
+    g_log_time = o.log_time;
     if (o.tls_cert.empty() != o.tls_key.empty()) return usage();
     const bool tls = !o.tls_cert.empty();
 

@@ -264,17 +264,75 @@ TEST_F(Program, RedirectIsFollowed) {
     EXPECT_NE(err().find("Green LED ONOK 0 600\r\n"), std::string::npos) << err();
 }
 
-TEST_F(Program, SilentServerTimesOutAndTheRunningSessionStillEnds) {
-    ASSERT_NO_FATAL_FAILURE(start_server("0a1bc203 OK 0 3\n01020304 !hang\n"));
-    ASSERT_NO_FATAL_FAILURE(start_terminal());
-    board_.put_card("0a1bc203");
-    ASSERT_TRUE(wait_for_halt(1)) << err();
-    ASSERT_EQ(board_.level(23), 1);
-    board_.put_card("01020304");
-    ASSERT_TRUE(wait_for_message("Network Error Timeout was reached\r\n", 60000)) << err();
-    EXPECT_EQ(board_.level(23), 1) << "a failed transfer leaves the session";
-    ASSERT_TRUE(wait_for_level(23, 0)) << err();
-    EXPECT_NE(err().find("Network Error Timeout was reached\r\nAll LED OFFBoat Stopped\r\n"), std::string::npos) << err();
+// Monotonic time stamps of the run relay's writes since `seq`, in order.
+std::vector<std::pair<uint64_t, uint8_t>> run_relay_writes(TempBoard& board, uint64_t seq) {
+    std::vector<std::pair<uint64_t, uint8_t>> out;
+    for (const auto& e : board.events_since(seq))
+        if (e.pin == 23) out.emplace_back(e.t_ns, e.level);
+    return out;
+}
+
+// A 2 s session, then a second card whose check-in the server holds back
+// (silent, dripping one byte a second, or answering a kill with an error
+// status), or a stop signal during it: whatever the server does, the run
+// relay drops within the paid time's second, the next one and a margin for
+// a loaded machine. A silent server's transfer still ends at its time-out
+// and leaves the boat stopped; a grant dripped in after the end starts it
+// again; a stop signal ends the program at once.
+TEST_F(Program, NoCheckInHoldsTheBoatPastItsPaidTime) {
+    struct Case {
+        const char* what;
+        const char* answer;   // to the second card
+        bool stop_signal;     // sent once the second check-in is under way
+        const char* outcome;  // what the terminal says at the end
+        uint8_t run, kill;    // relay levels at the end
+    } cases[] = {
+        {"silent server", "!hang", false, "Network Error Timeout was reached\r\n", 0, 0},
+        {"dripping server", "!drip 1000 OK 0 600", false, "Expire Time Stamp ", 1, 0},
+        {"stop signal during a silent exchange", "!hang", true, "", 0, 0},
+        {"kill with an error status", "!status 500 KILL", false, "Kill Switch Active\r\n", 0, 1},
+    };
+    constexpr uint64_t kPaidNs = 2000000000, kLateNs = 3000000000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(start_server(std::string("0a1bc203 OK 0 2\n01020304 ") + c.answer + "\n"));
+        write_file(dir_.file("terminal.err"), "");  // not the last case's start-up
+        ASSERT_NO_FATAL_FAILURE(start_terminal());
+        const uint64_t seq = board_.last_seq(), pulses = board_.state().signal_pulses;
+        board_.put_card("0a1bc203");
+        ASSERT_TRUE(wait_for_halt(pulses + 1)) << err();
+        ASSERT_EQ(board_.level(23), 1);
+        const size_t mark = err().size();
+        board_.put_card("01020304");
+        ASSERT_TRUE(wait_for_requests(2)) << err();
+        if (c.stop_signal) {
+            ASSERT_EQ(kill(terminal_.pid(), SIGTERM), 0);
+            const auto sent = std::chrono::steady_clock::now();
+            EXPECT_TRUE(terminal_.wait_exit(40000));
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - sent;
+            EXPECT_LT(took.count(), 2.5) << "stopped late";
+            printf("%s: ended %.2f s after the signal\n", c.what, took.count());
+            EXPECT_EQ(terminal_.exit_status(), 0);
+            EXPECT_EQ(board_.level(17) & board_.level(22) & board_.level(27), 1) << "LED off";
+        } else {
+            EXPECT_TRUE(wait_until([&] { return err().find(c.outcome, mark) != std::string::npos; }, 40000))
+                << err().substr(mark);
+        }
+        const auto writes = run_relay_writes(board_, seq);
+        EXPECT_GE(writes.size(), 2u) << "the run relay never dropped";
+        if (writes.size() >= 2) {
+            EXPECT_EQ(writes[0].second, 1);
+            EXPECT_EQ(writes[1].second, 0);
+            EXPECT_LE(writes[1].first - writes[0].first, kPaidNs + kLateNs) << "run relay held past the paid time";
+            printf("%s: run relay dropped %.2f s after the grant of 2 s\n", c.what,
+                   (writes[1].first - writes[0].first) / 1e9);
+        }
+        EXPECT_EQ(board_.level(23), c.run);
+        EXPECT_EQ(board_.level(14), c.kill);
+        terminal_.stop();
+        server_.stop();
+        boatsim::card_take_all(board_.state());
+    }
 }
 
 // Served verbatim by the check-in server: only a well-formed grant starts

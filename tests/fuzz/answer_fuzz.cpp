@@ -3,13 +3,15 @@
 // card or a periodic check-in (classification, grant scan, outputs).
 //
 // Input: a flags byte (bit 0 card check-in, bit 1 the transfer fails after
-// its chunks, bit 2 a session runs before, bit 3 the tracker's profile),
-// then chunks, each a length byte and that many body bytes.
+// its chunks, bit 2 a session runs before, bit 3 the tracker's profile,
+// bit 4 the response has an error status), then chunks, each a length byte
+// and that many body bytes.
 //
 // Checked besides the sanitizers: the answer stays terminated in InBuff; a
 // failed transfer or an answer that is none changes neither the session
 // nor the run relay; the run relay runs exactly while a session runs; a
-// kill or refusal answer leaves the boat stopped.
+// kill or refusal answer leaves the boat stopped; an error status never
+// grants.
 #include "checkin_client.h"
 #include "fake_link.h"
 
@@ -68,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int active_before = Active;
     const time_t end_before = EndTime;
     const bool failing = flags & 2;
-    fuzzlink::next_transfer({bytes, sizes, n, failing ? 7 /* CURLE_COULDNT_CONNECT */ : 0});
+    const bool error_status = flags & 16;
+    fuzzlink::next_transfer({bytes, sizes, n, failing ? 7 /* CURLE_COULDNT_CONNECT */ : 0, error_status ? 500 : 200});
 
     if (flags & 1)
         card_checkin("0a1bc203");
@@ -86,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (kind == AnswerKind::kill || kind == AnswerKind::bad) check(Active == 0);
         // Not an answer at all: a failed exchange, the session as it was.
         if (kind == AnswerKind::invalid) check(Active == active_before && EndTime == end_before);
+        if (error_status && kind != AnswerKind::kill && kind != AnswerKind::bad)
+            check(Active == active_before && EndTime == end_before);
     }
     return 0;
 }

@@ -67,7 +67,7 @@ CURLcode curl_easy_perform(CURL* curl) {
 CURLcode curl_easy_getinfo(CURL*, CURLINFO info, ...) {
     va_list ap;
     va_start(ap, info);
-    if (info == CURLINFO_RESPONSE_CODE) *va_arg(ap, long*) = 200;
+    if (info == CURLINFO_RESPONSE_CODE) *va_arg(ap, long*) = g_next.status;
     va_end(ap);
     return CURLE_OK;
 }

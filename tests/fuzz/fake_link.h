@@ -11,12 +11,13 @@ namespace fuzzlink {
 
 // What the next curl_easy_perform delivers: `n` chunks, chunk i of
 // sizes[i] bytes taken in turn from `data`; then it returns `result`
-// (a CURLcode).
+// (a CURLcode), and the response's status is `status`.
 struct Transfer {
     const uint8_t* data = nullptr;
     const size_t* sizes = nullptr;
     size_t n = 0;
     int result = 0;
+    long status = 200;
 };
 void next_transfer(const Transfer& t);
 

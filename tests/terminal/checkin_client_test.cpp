@@ -174,6 +174,13 @@ protected:
         periodic_checkin();
         return testing::internal::GetCapturedStderr();
     }
+    // A session granted just now, far from its end.
+    void running_session() {
+        Active = 1;
+        StartTime = g_now;
+        StartMonotonic = g_mono;
+        EndTime = g_now + 600;
+    }
     static std::string grant_lines(const std::string& answer, int days, long long start, long long end) {
         return "Kill Switch Off\r\n" + answer + "\r\nGreen LED ONBoat Started\r\nOnline for " + std::to_string(days) +
                " Days\r\nCurrent Time Stamp " + std::to_string(start) + "\r\nExpire Time Stamp " + std::to_string(end) +
@@ -269,7 +276,7 @@ TEST_F(Exchange, GrantPastTheEndOfTimeTRunsAsLongAsFits) {
 }
 
 TEST_F(Exchange, BadStopsTheBoatWithTwoSecondsOfRed) {
-    Active = 1;
+    running_session();
     server_.answer("BADGE");
     EXPECT_EQ(card("0a1bc203"),
               "Blue LED ONGreen LED ONBADGE\r\nKill Switch Off\r\nBADGE\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
@@ -279,7 +286,7 @@ TEST_F(Exchange, BadStopsTheBoatWithTwoSecondsOfRed) {
 }
 
 TEST_F(Exchange, KillSetsTheKillSwitchAndStopsTheBoat) {
-    Active = 1;
+    running_session();
     server_.answer("KILLED");
     EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ONKILLED\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\n"
                                 "Red LED ON<2000000>All LED OFF");
@@ -311,7 +318,7 @@ TEST_F(Exchange, KillSplitAcrossChunksIsAKill) {
 TEST_F(Exchange, LongBodyIsCutTo511Bytes) {
     std::string body = "BAD " + std::string(596, 'x');
     server_.answer(body);
-    Active = 1;
+    running_session();
     EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ON" + body.substr(0, 511) + "\r\nKill Switch Off\r\n" +
                                     body.substr(0, 511) + "\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
     EXPECT_EQ(std::string(InBuff), body.substr(0, 511));
@@ -329,16 +336,68 @@ TEST_F(Exchange, EveryExchangeStartsWithAnEmptyAnswer) {
     EXPECT_EQ(board_.level(23), 1) << "the boat stays as it was";
 }
 
-TEST_F(Exchange, HttpErrorIsAFailedTransfer) {
-    server_.answer("Not Found", 404);
-    Active = 1;
-    EndTime = 123;
-    std::string err = card("0a1bc203");
-    EXPECT_EQ(err, "Blue LED ONRed LED ON<500000>Blue LED ON<500000>Red LED ON<500000>All LED OFF"
-                   "Network Error HTTP response code said error\r\n");
+// An error status never grants, but never hides a stop: its kill or
+// refusal acts; any other error response is a failed exchange that leaves
+// the session as it was.
+TEST_F(Exchange, ErrorStatusNeverGrantsButItsKillOrRefusalActs) {
+    const std::string failed = "Blue LED ONRed LED ON<500000>Blue LED ON<500000>Red LED ON<500000>All LED OFF"
+                               "Network Error HTTP response code said error\r\n";
+    struct Case {
+        int status;
+        const char* body;
+        std::string said;
+        int active, run, kill;
+    } cases[] = {
+        {404, "Not Found", failed, 1, 1, 0},
+        {500, "OK 0 600", failed, 1, 1, 0},
+        {503, "", failed, 1, 1, 0},
+        {500, "KILL", "Blue LED ONGreen LED ONKILL\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\n"
+                      "Red LED ON<2000000>All LED OFF", 0, 0, 1},
+        {403, " BAD card", "Blue LED ONGreen LED ON BAD card\r\nKill Switch Off\r\n BAD card\r\nBoat Stopped\r\n"
+                           "Red LED ON<2000000>All LED OFF", 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+        server_.answer("OK 0 600");
+        card("01020304");
+        running_session();
+        const time_t end = EndTime;
+        server_.answer(c.body, c.status);
+        EXPECT_EQ(card("0a1bc203"), c.said);
+        EXPECT_EQ(Active, c.active);
+        EXPECT_EQ(EndTime, end);
+        EXPECT_EQ(board_.level(23), c.run);
+        EXPECT_EQ(board_.level(14), c.kill);
+        EXPECT_STREQ(LastRFID, "0a1bc203") << "the handle was obtained";
+    }
+}
+
+// The server holds the transfer past the paid end: the watch inside the
+// transfer stops the boat and ends the session, the LED stays blue until
+// the outcome; a grant that then arrives starts the boat again.
+TEST_F(Exchange, PaidTimeIsWatchedDuringTheTransfer) {
+    server_.answer("OK 0 600");
+    card("01020304");
+    running_session();
+    g_mono += 601;  // the paid end has passed; the server takes its time
+    server_.on([](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        res.set_content("OK 0 30", "text/plain");
+    });
+    writes();
+    EXPECT_EQ(card("0a1bc203"), "Blue LED ONBoat Stopped\r\nGreen LED ONOK 0 30\r\n" +
+                                    grant_lines("OK 0 30", 0, g_now, g_now + 30));
+    EXPECT_EQ(writes(), "17=1 22=0 27=1 23=0 17=0 22=1 27=1 14=0 17=0 22=1 27=1 23=1");
     EXPECT_EQ(Active, 1);
-    EXPECT_EQ(EndTime, 123);
-    EXPECT_STREQ(LastRFID, "0a1bc203") << "the handle was obtained";
+
+    // Not before the end: a slow answer within the paid time leaves the boat.
+    server_.on([](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        res.set_content("BAD", "text/plain");
+    });
+    testing::internal::CaptureStderr();
+    periodic_checkin();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Performing Check In\r\nKill Switch Off\r\nBAD\r\nBoat Stopped\r\n");
 }
 
 TEST_F(Exchange, RedirectIsFollowed) {
@@ -379,9 +438,13 @@ TEST_F(Exchange, PeriodicCheckInUsesTheLastCardAndKeepsTheLedExceptForGrantAndKi
     EXPECT_EQ(periodic(), "Performing Check In\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
 
     server_.answer("", 500);
-    Active = 1;
+    running_session();
     EXPECT_EQ(periodic(), "Performing Check In\r\n") << "failures are silent";
     EXPECT_EQ(Active, 1);
+
+    server_.answer("KILL", 500);
+    EXPECT_EQ(periodic(), "Performing Check In\r\nBoat Stopped\r\nKill Switch Active\r\nBoat Stopped\r\nRed LED ON<2000000>All LED OFF");
+    EXPECT_EQ(Active, 0);
 }
 
 TEST_F(Exchange, TrackerReportsTheTransferAndSendsUpperCase) {

@@ -8,6 +8,7 @@
 #include "tracker_loop.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -209,6 +210,34 @@ TEST_F(PassTest, SessionExpiresOnlyOnEvenPassesAfterItsSecondsHavePassed) {
     Pass p6 = pass();
     EXPECT_EQ(Active, 0);
     EXPECT_TRUE(p6.has("All LED OFF\r\nBoat Stopped\r\n"));
+}
+
+// A pass held by its peers (here a select as long as a silent reader's)
+// stops the boat after the wait once the paid time is over, odd pass or
+// not; the LED waits for the next even pass.
+int slow_select(nfc_target*) {
+    usleep(600000);  // longer than a pass that kept its pace may take
+    return 0;
+}
+
+TEST_F(PassTest, APassHeldByItsPeersStopsTheBoatOnceThePaidTimeIsOver) {
+    passes(2);
+    Active = 1;
+    StartTime = 940;
+    EndTime = 1000;
+    StartMonotonic = mono - 61;
+    tracker_select = slow_select;
+    Pass p3 = pass();
+    EXPECT_EQ(Active, 0);
+    EXPECT_EQ(p3.err.find("All LED OFF"), std::string::npos) << p3.err;
+    EXPECT_TRUE(p3.has("Boat Stopped\r\n")) << p3.err;
+    ASSERT_EQ(p3.events.size(), 1u);
+    EXPECT_EQ(p3.events[0].pin, kRun);
+    EXPECT_EQ(p3.events[0].level, 1);
+    tracker_select = fake_select;
+    Pass p4 = pass();
+    EXPECT_TRUE(p4.has("All LED OFF\r\n")) << p4.err;
+    EXPECT_FALSE(p4.wrote(kRun));
 }
 
 TEST_F(PassTest, RowCarriesTheActiveLeftByThePreviousPass) {

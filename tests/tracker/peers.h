@@ -64,6 +64,8 @@ public:
     bool start(const std::string& dir);
     bool ok() const { return conn_ != nullptr; }
     const std::string& error() const { return error_; }
+    // The server's folder (its mysqld.pid, mysqld.sock).
+    const std::string& dir() const { return dir_; }
     bool exec(const std::string& sql);
     std::vector<GpsRow> rows(long after_id = 0);
     // The server script on this server: "stop" or "resume".

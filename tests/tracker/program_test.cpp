@@ -21,6 +21,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -463,7 +464,9 @@ TEST_F(TrackerProgram, DatabaseStalledLongerThanTheTimeOut) {
         board.take_card("0a1bc203");
         ASSERT_TRUE(wait_err("Expire Time Stamp ", mark)) << err().substr(mark);
         size_t granted = err().find("Expire Time Stamp ", mark);
-        EXPECT_TRUE(wait_err("All LED OFF\r\nBoat Stopped\r\n", granted)) << "the session outlived its time";
+        // Stopped by the expiry, or during the database's waits by the
+        // paid-time watch (the LED then goes off at the next expiry step).
+        EXPECT_TRUE(wait_err("Boat Stopped\r\n", granted)) << "the session outlived its time";
         EXPECT_EQ(board.level(kRun), 1);
         EXPECT_TRUE(wait_err("Database error: ", mark)) << "the stall never reached the tracker";
         ASSERT_TRUE(db.exec(st.end)) << db.error();
@@ -604,6 +607,95 @@ TEST_F(TrackerProgram, RowsAreTheLogsNewFixesEachOnceTheNewestAfterAStall) {
             EXPECT_LE(db.rows(stalled_at).size(), 2u) << "the reports queued in the stall were logged one by one";
         }
         stop_peers();
+    }
+}
+
+// Waits the loop cannot avoid during a session: a check-in server that
+// is silent or drips its grant, and a database server that froze while the
+// reader stopped answering (each statement and each select then runs to
+// its time-out, one after the other). None holds the run relay more than
+// 5 s past the paid end; a grant dripped in after the end starts the boat
+// again.
+TEST_F(TrackerProgram, NoWaitHoldsTheBoatPastItsPaidTime) {
+    struct Case {
+        const char* what;
+        const char* answer;  // to the second card, which starts the wait
+        bool freeze;         // the database server and the reader instead
+        const char* outcome;
+    } cases[] = {
+        {"silent check-in server", "!hang", false, "Network Error Timeout was reached\r\n"},
+        {"dripping check-in server", "!drip 1000 OK 0 2", false, "Expire Time Stamp "},
+        {"frozen database and mute reader", "", true, ""},
+    };
+    constexpr int kPaidS = 3;
+    constexpr uint64_t kLateNs = 5000000000;
+    const std::string db_pid = testsupport::read_file(db.dir() + "/mysqld.pid");
+    ASSERT_FALSE(db_pid.empty());
+    struct Thaw {
+        pid_t pid;
+        ~Thaw() { kill(pid, SIGCONT); }
+    } thaw {static_cast<pid_t>(std::stol(db_pid))};
+    ASSERT_NO_FATAL_FAILURE(start_running());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::write_file(dir.file("cards.txt"), "0A1BC203 OK 0 " + std::to_string(kPaidS) + "\n11223344 " +
+                                                           c.answer + "\n");
+        // The run relay's writes, read as they come: the board's event log
+        // is a ring that the blink of a long wait would run over.
+        uint64_t seq = board.last_seq();
+        std::vector<boatsim::GpioEvent> run;
+        auto collect = [&] {
+            for (const auto& e : board.events_since(seq)) {
+                if (e.pin == kRun) run.push_back(e);
+                seq = e.seq;
+            }
+            return false;
+        };
+        const size_t mark0 = err().size();
+        const int grants = count(err(), "Expire Time Stamp ");
+        board.put_card("0a1bc203");
+        ASSERT_TRUE(wait_until([&] { return count(err(), "Expire Time Stamp ") > grants || !tracker->running(); },
+                               30000))
+            << err().substr(mark0);
+        board.take_card("0a1bc203");
+        const size_t mark = err().size();
+        if (c.freeze) {
+            // Shortly before the paid end, so that the waits fall after it.
+            wait_until(collect, kPaidS * 1000 - 800);
+            ASSERT_EQ(kill(thaw.pid, SIGSTOP), 0);
+            boatsim::fault_set(board.state(), boatsim::Fault::pn532_mute, true);
+        } else {
+            board.put_card("11223344");
+        }
+        if (c.freeze) {
+            // Frozen until the boat stops, or well past any bound.
+            wait_until([&] { return collect() || board.level(kRun) == 1; }, 20000);
+        } else {
+            EXPECT_TRUE(wait_until([&] { return collect() || err().find(c.outcome, mark) != std::string::npos; }, 60000))
+                << err().substr(mark);
+        }
+        if (c.freeze) {
+            kill(thaw.pid, SIGCONT);
+            boatsim::fault_set(board.state(), boatsim::Fault::pn532_mute, false);
+        } else {
+            board.take_card("11223344");
+        }
+        collect();
+        uint64_t on = 0, off = 0;
+        for (const auto& e : run) {
+            if (e.level == 0 && on == 0) on = e.t_ns;
+            if (e.level == 1 && on != 0 && off == 0) off = e.t_ns;
+        }
+        ASSERT_NE(on, 0u) << "never granted";
+        EXPECT_NE(off, 0u) << "the run relay never dropped";
+        if (off != 0) {
+            EXPECT_LE(off - on, kPaidS * 1000000000ull + kLateNs) << "held past the paid time";
+            printf("%s: run relay dropped %.2f s after a grant of %d s\n", c.what, (off - on) / 1e9, kPaidS);
+        }
+        // Whatever the wait left behind is over before the next case, and
+        // a pass without a card makes the next one a new presentation.
+        ASSERT_TRUE(wait_until([&] { return board.level(kRun) == 1 || !tracker->running(); }, 30000));
+        ASSERT_TRUE(wait_passes(passes() + 3));
     }
 }
 

@@ -15,23 +15,37 @@ set(BOAT_PACKAGE_MAINTAINER "Boat terminal developers <terminals@boats.example>"
     CACHE STRING "Maintainer field of the Debian package: name <mail address>")
 
 # Debian wants these compressed with gzip -9n (no name, no time stamp).
-function(_boat_gzip src dest_dir)
+function(_boat_gzip src dest_dir component)
   get_filename_component(_name ${src} NAME)
   string(REGEX REPLACE "\\.in$" "" _name ${_name})
-  set(_plain ${CMAKE_CURRENT_BINARY_DIR}/package/${_name})
+  set(_plain ${CMAKE_CURRENT_BINARY_DIR}/package/${component}/${_name})
   configure_file(${src} ${_plain} @ONLY)
   execute_process(COMMAND gzip -9nc ${_plain} OUTPUT_FILE ${_plain}.gz COMMAND_ERROR_IS_FATAL ANY)
-  install(FILES ${_plain}.gz DESTINATION ${dest_dir})
+  install(FILES ${_plain}.gz DESTINATION ${dest_dir} COMPONENT ${component})
 endfunction()
 
-set(_doc ${CMAKE_INSTALL_DATADIR}/doc/boat-terminals)
-install(FILES deploy/debian/copyright DESTINATION ${_doc})
-_boat_gzip(${CMAKE_SOURCE_DIR}/deploy/debian/changelog.in ${_doc})
-foreach(_prog boat_checkin boat_tracker tag_reader)
-  _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/man/${_prog}.8 ${CMAKE_INSTALL_MANDIR}/man8)
+# Each package's documents and manual pages; its programs are in
+# cmake/install.cmake.
+set(_man_checkin boat_checkin tag_reader)
+set(_man_tracker boat_tracker)
+set(_man_common "")
+foreach(_comp common checkin tracker)
+  set(BOAT_DEB_PACKAGE boat-${_comp})
+  set(_doc ${CMAKE_INSTALL_DATADIR}/doc/boat-${_comp})
+  install(FILES deploy/debian/copyright DESTINATION ${_doc} COMPONENT ${_comp})
+  _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/debian/changelog.in ${_doc} ${_comp})
+  foreach(_prog ${_man_${_comp}})
+    _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/man/${_prog}.8 ${CMAKE_INSTALL_MANDIR}/man8 ${_comp})
+  endforeach()
 endforeach()
-# The units' working directory, where the operator puts boatid.txt.
-install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat)
+
+# The terminals' settings with this build's values commented out; root's
+# alone, as it holds the database password.
+configure_file(${CMAKE_SOURCE_DIR}/deploy/terminal.conf.in ${CMAKE_CURRENT_BINARY_DIR}/package/terminal.conf @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/terminal.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ COMPONENT common)
+install(FILES deploy/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME boat-common COMPONENT common)
 
 if(CMAKE_CROSSCOMPILING)
   if(DEFINED BOAT_CROSS_ARCH)
@@ -45,30 +59,64 @@ else()
 endif()
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL common checkin tracker)
 set(CPACK_PACKAGE_NAME boat-terminals)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${BOAT_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "rental boat terminals: card check-in, relays and telemetry")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The on-board programs of a rental boat's Raspberry Pi: boat_checkin reads
-a customer's card on an MFRC522 reader and asks the check-in server whether
-the boat may run, driving the status LED, the run relay and the engine kill
-relay; boat_tracker does the same with an NFC reader through libnfc and
-writes GPS and fuel telemetry to a local database; tag_reader reports the
-cards an MFRC522 reader sees.
-
-The systemd units are installed but not enabled.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# postinst makes the account with adduser.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gpsd, mariadb-server")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_SOURCE_DIR}/deploy/debian/postinst
-  ${CMAKE_SOURCE_DIR}/deploy/debian/prerm
-  ${CMAKE_SOURCE_DIR}/deploy/debian/postrm)
+# Up to version 1.0 one package, boat-terminals, held every program.
+set(CPACK_DEBIAN_PACKAGE_BREAKS "boat-terminals (<< 1.1~)")
+set(CPACK_DEBIAN_PACKAGE_REPLACES "boat-terminals (<< 1.1~)")
+
+# What both kinds of boat share: the settings file. A conffile, so an
+# upgrade keeps the operator's; one package owns it, as dpkg lets only one.
+set(CPACK_DEBIAN_COMMON_PACKAGE_NAME boat-common)
+set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_COMMON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_COMPONENT_COMMON_DESCRIPTION "rental boat terminals: settings shared by both kinds of boat
+/etc/boat/terminal.conf, read by boat_checkin and boat_tracker at start-up:
+the check-in server's URL, its CA file and pinned key, the tracker's
+database login and gpsd. Every key is commented out with the built-in
+value.")
+set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/deploy/debian/conffiles)
+
+# A boat with an RC522 reader: no database server, no gpsd.
+set(CPACK_DEBIAN_CHECKIN_PACKAGE_NAME boat-checkin)
+set(CPACK_COMPONENT_CHECKIN_DESCRIPTION "rental boat check-in terminal with an MFRC522 card reader
+boat_checkin reads a customer's card on an MFRC522 reader on SPI and asks
+the check-in server whether the boat may run, driving the status LED, the
+run relay and the engine kill relay; tag_reader reports the cards an
+MFRC522 reader sees.
+.
+The systemd units are installed but not enabled.")
+# postinst makes the account of user id 500 with adduser.
+set(CPACK_DEBIAN_CHECKIN_PACKAGE_DEPENDS "adduser, boat-common (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_CHECKIN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/deploy/debian/checkin/postinst
+  ${CMAKE_SOURCE_DIR}/deploy/debian/checkin/prerm
+  ${CMAKE_SOURCE_DIR}/deploy/debian/checkin/postrm)
+
+# A boat with an NFC reader, GPS and a local database. libgps looks its
+# port up in /etc/services.
+set(CPACK_DEBIAN_TRACKER_PACKAGE_NAME boat-tracker)
+set(CPACK_COMPONENT_TRACKER_DESCRIPTION "rental boat check-in terminal with NFC, GPS and fuel telemetry
+boat_tracker reads a customer's card on an NFC reader through libnfc and
+asks the check-in server whether the boat may run, driving the status LED,
+the run relay and the engine kill relay, and writes GPS and fuel telemetry
+to a local database, which it expects on the same board with gpsd.
+.
+The systemd unit is installed but not enabled.")
+set(CPACK_DEBIAN_TRACKER_PACKAGE_DEPENDS "netbase, boat-common (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TRACKER_PACKAGE_RECOMMENDS "gpsd, mariadb-server")
+set(CPACK_DEBIAN_TRACKER_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/deploy/debian/tracker/postinst
+  ${CMAKE_SOURCE_DIR}/deploy/debian/tracker/prerm
+  ${CMAKE_SOURCE_DIR}/deploy/debian/tracker/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

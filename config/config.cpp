@@ -37,20 +37,47 @@ bool parse_id(const char* text, id_t* out) {
     return true;
 }
 
+// Set by read_line when the line had more characters than it kept.
+bool line_cut = false;
+
 // Reads one line into str. A line longer than the buffer stays one line:
 // what does not fit is discarded, so the tail of a long comment can never
 // be read as a line of its own. False at the end of the file.
 bool read_line() {
     size_t n = 0;
     bool any = false;
+    line_cut = false;
     int c;
     while ((c = std::getc(fdconfig)) != EOF) {
         any = true;
-        if (n < kLineMax) str[n++] = static_cast<char>(c);
+        if (n < kLineMax)
+            str[n++] = static_cast<char>(c);
+        else if (c != '\n')
+            line_cut = true;
         if (c == '\n') break;
     }
     str[n] = '\0';
     return any;
+}
+
+// The next line with its comment cut away. False at the end of the file.
+// What a long line lost behind its "#" was comment: the line counts as cut
+// only when its value may have lost characters.
+bool read_cut_line() {
+    if (!read_line()) return false;
+    if (char* hash = std::strchr(str, '#')) {
+        *hash = '\0';
+        line_cut = false;
+    }
+    return true;
+}
+
+// `text` without its blanks at either end; trims in place.
+char* trim(char* text) {
+    while (is_space(*text)) text++;
+    size_t n = std::strlen(text);
+    while (n > 0 && is_space(text[n - 1])) text[--n] = '\0';
+    return text;
 }
 
 }  // namespace
@@ -109,20 +136,29 @@ int open_config_file(const char* path) {
 
 int find_config_param(const char* name, char* dest, size_t len, int log) {
     if (!fdconfig || std::fseek(fdconfig, 0, SEEK_SET) != 0) return -1;
-    const size_t name_len = std::strlen(name);
-    while (read_line()) {
-        if (char* hash = std::strchr(str, '#')) *hash = '\0';
+    while (read_cut_line()) {
         char* hit = std::strstr(str, name);
         if (!hit) continue;
         if (log) syslog(LOG_DAEMON | LOG_INFO, "Found param. %s", str);
-        char* value = hit + name_len;
-        while (is_space(*value)) value++;
-        size_t n = std::strlen(value);
-        while (n > 0 && is_space(value[n - 1])) value[--n] = '\0';
-        std::strncpy(dest, value, len);
+        std::strncpy(dest, trim(hit + std::strlen(name)), len);
         return 1;
     }
     return 0;
+}
+
+int walk_config_lines(bool (*visit)(const ConfigLine& line, void* ctx), void* ctx) {
+    if (!fdconfig || std::fseek(fdconfig, 0, SEEK_SET) != 0) return -1;
+    for (int number = 1; read_cut_line(); number++) {
+        char* text = trim(str);
+        if (*text == '\0') continue;
+        ConfigLine line {number, text, nullptr, line_cut};
+        if (char* eq = std::strchr(text, '=')) {
+            *eq = '\0';
+            line.value = trim(eq + 1);
+        }
+        if (!visit(line, ctx)) return 0;
+    }
+    return 1;
 }
 
 int read_conf_uid(uid_t* uid) {

@@ -32,6 +32,24 @@ int open_config_file(const char* path);
 // 0 when no line holds it, -1 when the file cannot be rewound.
 int find_config_param(const char* name, char* dest, size_t len, int log);
 
+// One line of the open file as walk_config_lines reports it: cut at its
+// first "#"; the key is the text before the first "=" without the blanks
+// in front of it; the value follows the "=", trimmed as find_config_param
+// trims it. A line without "=" has the whole trimmed text as key and a
+// null value. `cut`: the line was longer than the lookups read, and not
+// within its comment, so its value may miss characters.
+struct ConfigLine {
+    int number;  // from 1
+    const char* key;
+    const char* value;
+    bool cut;
+};
+
+// Reports each line of the open file that holds more than blanks, from the
+// top, until `visit` returns false. 1 when every line was reported, 0 when
+// visit stopped the walk, -1 when the file cannot be rewound.
+int walk_config_lines(bool (*visit)(const ConfigLine& line, void* ctx), void* ctx);
+
 // Takes the identity to run as: stores the "UID=" user id in *uid (left
 // unchanged when there is no "UID=" line and we already run as an ordinary
 // user) and switches the group. Started as root it drops every

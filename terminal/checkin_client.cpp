@@ -2,6 +2,7 @@
 // check-in, the answer classified by its start.
 #include "checkin_client.h"
 
+#include "settings.h"
 #include "stop.h"
 
 #include <curl/curl.h>
@@ -23,7 +24,7 @@ int Active = 0;
 int LastCheckin = 0;
 char* LastRFID = nullptr;
 char* Buff = nullptr;
-const char* URL = BOAT_CHECKIN_URL;
+const char* URL = terminal_settings.url.data();
 int BoatID = 0;
 
 time_t (*terminal_time)(time_t*) = time;
@@ -51,26 +52,32 @@ size_t BodyLength = 0;
 // and a redirect may lead at most 5 times. From an https base URL every
 // redirect must stay https: a verified link never continues in plain text.
 // Over https the certificate chain and the host name are verified (against
-// the system's CA store or the compiled-in CA file), and with a pinned key
+// the system's CA store or the settings' CA file), and with a pinned key
 // the server must also present exactly that key. A failed verification is
 // a failed transfer like any other.
-constexpr const char* kCheckinCa = BOAT_CHECKIN_CA;
-constexpr const char* kCheckinPinnedKey = BOAT_CHECKIN_PINNED_KEY;
 constexpr long kMaxRedirects = 5;
 
 // The first option refused; then the transfer must not run, as it would
 // run on a link less checked than asked for.
 CURLcode set_link_options(CURL* curl) {
     const bool https = strncmp(URL, "https://", 8) == 0;
+    const char* ca = terminal_settings.ca_file.data();
+    const char* pin = terminal_settings.pinned_key.data();
     CURLcode res = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (res == CURLE_OK && kCheckinCa[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_CAINFO, kCheckinCa);
-    if (res == CURLE_OK && kCheckinPinnedKey[0] != '\0')
-        res = curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, kCheckinPinnedKey);
+    if (res == CURLE_OK && ca[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+    if (res == CURLE_OK && pin[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, pin);
     return res;
+}
+
+// libcurl calls this about once a second for as long as a transfer runs,
+// also while the server is silent: the transfer is a wait of the loop.
+int transfer_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    terminal_alive();
+    return 0;
 }
 
 void start_answer() {
@@ -103,6 +110,8 @@ Transfer exchange(const char* serial, bool card, const char** error) {
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferTimeoutS);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transfer_progress);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     CURLcode res = set_link_options(curl);
     if (res == CURLE_OK) res = curl_easy_perform(curl);
     curl_easy_cleanup(curl);

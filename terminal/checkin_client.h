@@ -35,7 +35,7 @@ extern int Active;        // 1 while a granted session runs
 extern int LastCheckin;   // idle count towards the periodic check-in
 extern char* LastRFID;    // kLastRFIDSize bytes
 extern char* Buff;        // kBuffSize bytes
-extern const char* URL;   // base URL, the compiled-in one by default
+extern const char* URL;   // base URL, terminal_settings' by default
 extern int BoatID;
 
 // Clocks and sleep of everything in the terminals. Tests replace them to

@@ -7,8 +7,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 const TerminalProfile kCheckinTerminal = {
+    "checkin",
     23,      // run relay
     HIGH,    // running
     14,      // kill relay
@@ -21,6 +23,7 @@ const TerminalProfile kCheckinTerminal = {
 };
 
 const TerminalProfile kTrackerTerminal = {
+    "tracker",
     15,
     LOW,
     4,
@@ -34,11 +37,18 @@ const TerminalProfile kTrackerTerminal = {
 
 const TerminalProfile* Terminal = &kCheckinTerminal;
 
+const TerminalProfile* terminal_profile(const char* name) {
+    for (const TerminalProfile* p : {&kCheckinTerminal, &kTrackerTerminal})
+        if (name != nullptr && strcmp(name, p->name) == 0) return p;
+    return nullptr;
+}
+
 namespace {
 
-constexpr uint8_t kGreenPin = 17;
-constexpr uint8_t kBluePin = 22;
-constexpr uint8_t kRedPin = 27;
+constexpr uint8_t kGreenPin = kLedPins[0];
+constexpr uint8_t kBluePin = kLedPins[1];
+constexpr uint8_t kRedPin = kLedPins[2];
+static_assert(kLedOffLevel == HIGH, "the LED lines are active low");
 
 void drive(uint8_t pin, uint8_t level) {
     if (level)

@@ -12,8 +12,16 @@
 volatile sig_atomic_t terminal_stop = 0;
 
 namespace {
+void alive_unwatched() {}
+}  // namespace
+
+void (*terminal_alive)() = alive_unwatched;
+
+namespace {
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// A long pause tells the watchdog it is alive this often.
+constexpr int64_t kAliveSliceNs = 1000000000;
 
 // The handler also writes a byte here, which a pause waits for. Unlike a
 // test of the flag before the sleep, this cannot miss a signal that comes
@@ -64,8 +72,10 @@ int terminal_pause(useconds_t us) {
     const int64_t deadline = terminal_clock_ns() + static_cast<long long>(us) * 1000;
     pollfd wake {wake_pipe[0], POLLIN, 0};  // fd -1 before the set-up: a plain sleep
     while (!terminal_stop) {
+        terminal_alive();
         int64_t left = deadline - terminal_clock_ns();
         if (left <= 0) break;
+        if (left > kAliveSliceNs) left = kAliveSliceNs;
         timespec t {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         if (ppoll(&wake, 1, &t, nullptr) < 0 && errno != EINTR) break;
     }

@@ -21,5 +21,12 @@ void terminal_signals_init();
 int64_t terminal_clock_ns();
 
 // Sleeps `us` microseconds, or less once terminal_stop is set: a stop
-// signal ends a pause in progress at once, whichever thread takes it. 0.
+// signal ends a pause in progress at once, whichever thread takes it. Calls
+// terminal_alive at least once a second while it waits. 0.
 int terminal_pause(useconds_t us);
+
+// Called from every place where the loop may rightly wait a while (its
+// pauses, inside a check-in transfer, between database attempts), so that a
+// watchdog can be short and still only fire on a real hang. Does nothing
+// until the supervised loop sets it to its watchdog notification.
+extern void (*terminal_alive)();

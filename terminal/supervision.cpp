@@ -37,6 +37,8 @@ void supervision_pass() {
 
 int supervised_loop(void (*pass)()) {
     supervision_ready();
+    // Waits inside a pass count as the loop passing.
+    terminal_alive = supervision_pass;
     while (!terminal_stop) {
         pass();
         supervision_pass();

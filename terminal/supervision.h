@@ -14,8 +14,9 @@ void supervision_ready();
 void supervision_pass();
 
 // The loop of a terminal under supervision: READY, then `pass` until a stop
-// signal, a watchdog notification after each; then the boat is stopped and
-// the LED put out. The terminal's exit status, 0.
+// signal, a watchdog notification after each and from the waits within
+// (terminal_alive); then the boat is stopped and the LED put out. The
+// terminal's exit status, 0.
 int supervised_loop(void (*pass)());
 
 // Monotonic clock in nanoseconds; tests replace it.

@@ -10,6 +10,7 @@
 // The values by which boat_checkin and boat_tracker differ; everything
 // else in this folder is one implementation for both.
 struct TerminalProfile {
+    const char* name;           // "checkin", "tracker": how tools name the terminal
     uint8_t run_pin;
     uint8_t run_level_running;  // level of run_pin while the boat runs
     uint8_t kill_pin;
@@ -23,6 +24,14 @@ struct TerminalProfile {
 
 extern const TerminalProfile kCheckinTerminal;
 extern const TerminalProfile kTrackerTerminal;
+
+// The profile of that name, nullptr for none.
+const TerminalProfile* terminal_profile(const char* name);
+
+// The status LED's lines, the same in both terminals: green, blue, red, in
+// the order they are written. A colour is lit while its line is low.
+constexpr uint8_t kLedPins[] = {17, 22, 27};
+constexpr uint8_t kLedOffLevel = 1;
 
 // The profile in use; boat_checkin's unless main chooses another first.
 extern const TerminalProfile* Terminal;

@@ -1,6 +1,7 @@
 // boat_tracker: the check-in terminal with an NFC reader, GPS, fuel and
 // database telemetry. Runs until a stop signal, then leaves the boat
 // stopped and the LED off.
+#include "settings.h"
 #include "stop.h"
 #include "supervision.h"
 #include "telemetry.h"
@@ -23,6 +24,9 @@ int safe_exit() {
 
 int main(int /*argc*/, char** argv) {
     Terminal = &kTrackerTerminal;
+    // Before the peers and any hardware access. A refused file leaves the
+    // outputs as they are: nothing of the board is touched.
+    if (terminal_settings_startup() != 0) return 1;
     terminal_signals_init();
     // Under a service manager stdout is a pipe; position lines should reach
     // the journal as they happen, not in 4 KiB blocks.

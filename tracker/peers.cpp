@@ -1,5 +1,6 @@
 // The tracker's connections to gpsd and the database, kept alive across
 // restarts of either peer.
+#include "settings.h"
 #include "stop.h"
 #include "telemetry.h"
 
@@ -9,10 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-
-#ifndef BOAT_DB_HOST
-#error "BOAT_DB_HOST, BOAT_DB_USER, BOAT_DB_PASSWORD and BOAT_DB_NAME come from the build"
-#endif
 
 namespace {
 
@@ -94,7 +91,9 @@ void real_db_store(const char* statement) {
     unsigned int err = connection ? send_row(statement) : CR_CONNECTION_ERROR;
     if (err == 0) return;
     if (!connection || connection_failed(err)) {
-        // Once more on a fresh connection, with the same row key.
+        // Once more on a fresh connection, with the same row key. The
+        // attempt that failed may have waited its whole time-out.
+        terminal_alive();
         if (connection) mysql_close(connection);
         if (db_connect()) {
             err = send_row(statement);
@@ -112,7 +111,8 @@ void real_db_store(const char* statement) {
 TelemetryIo Telemetry = {real_gps_fetch, real_db_store};
 
 int gps_connect() {
-    int rc = gps_open("localhost", "2947", &tracker::gps_data);
+    const TerminalSettings& s = terminal_settings;
+    int rc = gps_open(s.gpsd_host.data(), s.gpsd_port.data(), &tracker::gps_data);
     if (rc == -1) return rc;
     gps_open_ok = true;
     gps_stream(&tracker::gps_data, WATCH_ENABLE | WATCH_JSON, nullptr);
@@ -125,6 +125,7 @@ bool db_connect() {
     mysql_options(connection, MYSQL_OPT_CONNECT_TIMEOUT, &kDbTimeoutS);
     mysql_options(connection, MYSQL_OPT_READ_TIMEOUT, &kDbTimeoutS);
     mysql_options(connection, MYSQL_OPT_WRITE_TIMEOUT, &kDbTimeoutS);
-    return mysql_real_connect(connection, BOAT_DB_HOST, BOAT_DB_USER, BOAT_DB_PASSWORD, BOAT_DB_NAME, 0, nullptr, 0) !=
-           nullptr;
+    const TerminalSettings& s = terminal_settings;
+    return mysql_real_connect(connection, s.db_host.data(), s.db_user.data(), s.db_password.data(), s.db_name.data(), 0,
+                              nullptr, 0) != nullptr;
 }

@@ -1,5 +1,6 @@
 // boat_checkin as built, on a private simulated board, against the
-// check-in server on the compiled base URL's port.
+// check-in server on the compiled base URL's port (or the settings
+// file's), each test on a loopback of its own.
 #include "faults.h"
 #include "field.h"
 #include "private_mounts.h"
@@ -36,7 +37,12 @@ const int kPort = url_port();
 
 class Program : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_FALSE(port_open(kPort)) << "something else listens on " << kPort; }
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network and mounts of its own";
+        std::string why;
+        ASSERT_TRUE(enter_private_host(&why)) << why;
+        ASSERT_FALSE(port_open(kPort)) << "something else listens on " << kPort;
+    }
     void TearDown() override {
         terminal_.stop();
         server_.stop();
@@ -140,9 +146,6 @@ TEST_F(Program, StartsUpInOrderAndChecksACardInOncePerPresentation) {
 }
 
 TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
-    if (geteuid() != 0) GTEST_SKIP() << "started without root rights";
-    std::string why;
-    ASSERT_TRUE(enter_private_mounts(&why)) << why;
     std::string host_passwd;
     {
         std::istringstream in(read_file("/etc/passwd"));
@@ -419,10 +422,12 @@ TEST_F(Program, SessionsKeepTheirLengthWhenTheWallClockSteps) {
     EXPECT_GE(stamps[1] - stamps[0], 3600) << e;
 }
 
-// The https terminal against an https check-in server: only a verified
-// server, with the pinned key, that keeps the link https may start the
-// boat; every other one is a network error that leaves it stopped.
-TEST_F(Program, HttpsLinkStartsTheBoatOnlyOverAVerifiedServer) {
+// The terminal with an https link from its settings file (the server on
+// another port than the compiled-in URL's, its CA file and pinned key)
+// against an https check-in server: only a verified server, with the
+// pinned key, that keeps the link https may start the boat; every other
+// one is a network error that leaves it stopped.
+TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) {
     constexpr int kHttpsPort = 18443;
     ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
     const std::string tls = dir_.file("tls");
@@ -430,7 +435,6 @@ TEST_F(Program, HttpsLinkStartsTheBoatOnlyOverAVerifiedServer) {
                    {}, "", "", dir_.file("certs.err"), ""});
     ASSERT_TRUE(certs.wait_exit(60000));
     ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
-    write_file(dir_.file("ca.pem"), read_file(tls + "/ca.pem"));
 
     // A plain http server that would grant: reaching it would be a downgrade.
     server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kPort)},
@@ -439,6 +443,8 @@ TEST_F(Program, HttpsLinkStartsTheBoatOnlyOverAVerifiedServer) {
 
     const std::string https_url = "https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php";
     const std::string http_url = "http://127.0.0.1:" + std::to_string(kPort) + "/hullgate/checkin.php";
+    EtcFile settings("/etc/boat/terminal.conf", "# this fleet's server\nURL=" + https_url + "\nCA_FILE=" + tls +
+                                                    "/ca.pem\nPINNED_KEY=" + dir_.file("pin.pem") + "\n");
     struct Case {
         const char* what;
         const char* cert;
@@ -456,8 +462,7 @@ TEST_F(Program, HttpsLinkStartsTheBoatOnlyOverAVerifiedServer) {
         {"redirect loop", "good.pem", "server.pub", https_url, "Number of redirects hit maximum amount", 6},
         {"verified", "good.pem", "server.pub", "", "", 1},
     };
-    terminal_ = Process({{bin("tests/checkin/boat_checkin_https")}, {board_.env()}, dir_.path(), "",
-                         dir_.file("terminal.err"), ""});
+    terminal_ = Process({{bin("checkin/boat_checkin")}, {board_.env()}, dir_.path(), "", dir_.file("terminal.err"), ""});
     ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
     uint64_t pulses = 0;
     int n = 0;

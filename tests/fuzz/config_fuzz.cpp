@@ -1,6 +1,7 @@
 // The reader configuration parser on a file of fuzzed bytes: the lookups
-// of tag_reader's keys, then the identity step, once as root and once as
-// an ordinary user. The identity calls are stand-ins here that record
+// of tag_reader's keys, the walk over every line that the terminals'
+// settings take, then the identity step, once as root and once as an
+// ordinary user. The identity calls are stand-ins here that record
 // instead of act, so the fuzzer keeps its own rights.
 //
 // Input: a flags byte (bit 0 run as root, bit 1 a lookup with logging,
@@ -8,7 +9,9 @@
 // list) and the file's bytes.
 //
 // Checked besides the sanitizers: a value found is copied with at most
-// `len` bytes and, when shorter, has no blank at either end; as root a
+// `len` bytes and, when shorter, has no blank at either end; the walk
+// reports lines in rising order, keys without "=", "#" or a blank in
+// front, values without "#" or a blank at either end; as root a
 // successful identity step has dropped the groups, then set the group, and
 // taken a user id above 99.
 #include "config.h"
@@ -38,6 +41,25 @@ void check(bool ok) {
 }
 
 bool blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+bool trimmed(const char* text) {
+    size_t n = strlen(text);
+    return !strchr(text, '#') && (n == 0 || (!blank(text[0]) && !blank(text[n - 1])));
+}
+
+bool check_line(const ConfigLine& line, void* last) {
+    int& last_number = *static_cast<int*>(last);
+    check(line.number > last_number);
+    last_number = line.number;
+    check(!strchr(line.key, '=') && !strchr(line.key, '#') && !blank(line.key[0]));
+    // The blanks between a key and its "=" stay: "URL =" is no "URL=".
+    if (line.value) {
+        check(trimmed(line.value));
+    } else {
+        check(line.key[0] != '\0' && trimmed(line.key));
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -94,6 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             free(dest);
         }
     }
+
+    int last_number = 0;
+    check(walk_config_lines(check_line, &last_number) == 1);
 
     g_uid = (flags & 1) ? 0 : 1000;
     g_setgroups = g_setgid = 0;

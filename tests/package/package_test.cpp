@@ -1,11 +1,14 @@
-// The Debian package made from the Pi build (BOAT_RPI_BIN_DIR) with cpack:
-// unpacked into a scratch root, its units must find their programs and
-// folders, its dependencies must name the packages of the libraries the
-// programs link, and its postinst must make the account for user id 500
-// once, leaving an id or name that is already taken alone. The postinst
-// runs on a private overlay of /etc.
+// The Debian packages made from the Pi build (BOAT_RPI_BIN_DIR) with cpack,
+// one per kind of boat: unpacked into scratch roots, their units must find
+// their programs and folders, their dependencies must name the packages of
+// the libraries the programs link and only the services that boat uses,
+// boat-common's settings file must be a root-only conffile showing the
+// build's values, and boat-checkin's postinst must make the account for
+// user id 500 once, leaving an id or name that is already taken alone. The
+// postinst runs on a private overlay of /etc.
 #include "private_mounts.h"
 #include "process.h"
+#include "settings.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +30,23 @@ using testsupport::read_file;
 namespace {
 
 constexpr int kToolMs = 120000;
-const std::string kDeb = std::string("boat-terminals_") + BOAT_VERSION + "_" + BOAT_DEB_ARCH + ".deb";
-const std::vector<std::string> kPrograms = {"boat_checkin", "boat_tracker", "tag_reader"};
+// What each package holds and needs beyond its libraries.
+struct PackageKind {
+    std::string name;
+    std::vector<std::string> programs;  // in /usr/bin
+    std::vector<std::string> data;      // in /usr/share/NAME, as in deploy/
+    std::string depends;                // a package it must depend on
+    std::string recommends;             // its Recommends field, exactly
+};
+const std::vector<PackageKind> kPackages = {
+    {"boat-checkin", {"boat_checkin", "tag_reader"}, {"RC522.conf.example"}, "adduser", ""},
+    {"boat-tracker", {"boat_tracker"}, {"schema.sql"}, "netbase", "gpsd, mariadb-server"},
+};
+// The settings file both kinds of boat read, in a package of its own.
+const std::string kCommon = "boat-common";
+std::string deb_name(const std::string& package) {
+    return package + "_" + BOAT_VERSION + "_" + (package == kCommon ? "all" : BOAT_DEB_ARCH) + ".deb";
+}
 
 struct Outcome {
     int status = -1;
@@ -143,16 +161,26 @@ protected:
             made_ = "cpack failed: " + r.out + r.err;
             return;
         }
-        deb_ = dir_->file("out/" + kDeb);
-        root_ = dir_->file("root");
-        control_ = dir_->file("control");
-        if (access(deb_.c_str(), R_OK) != 0) {
-            made_ = "cpack made no " + kDeb + ":\n" + r.out;
+        std::vector<std::string> expected {deb_name(kCommon)};
+        for (const auto& k : kPackages) expected.push_back(deb_name(k.name));
+        std::sort(expected.begin(), expected.end());
+        std::vector<std::string> made;
+        for (const auto& f : list_dir(dir_->file("out")))
+            if (f.size() > 4 && f.compare(f.size() - 4, 4, ".deb") == 0) made.push_back(f);
+        if (made != expected) {
+            std::string list;
+            for (const auto& e : expected) list += " " + e;
+            made_ = "cpack made other packages than" + list + ":\n" + r.out;
             return;
         }
-        Outcome x = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-x", deb_, root_});
-        Outcome e = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-e", deb_, control_});
-        if (x.status != 0 || e.status != 0) made_ = "dpkg-deb: " + x.err + e.err;
+        std::vector<std::string> names {kCommon};
+        for (const auto& k : kPackages) names.push_back(k.name);
+        for (const auto& name : names) {
+            std::string deb = deb_path(name);
+            Outcome x = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-x", deb, root(name)});
+            Outcome e = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-e", deb, control(name)});
+            if (x.status != 0 || e.status != 0) made_ = "dpkg-deb: " + x.err + e.err;
+        }
     }
     static void TearDownTestSuite() {
         delete dir_;
@@ -160,73 +188,145 @@ protected:
     }
     void SetUp() override { ASSERT_EQ(made_, "") << made_; }
 
-    static std::string field(const std::string& name) {
-        Outcome r = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-f", deb_, name});
+    static std::string deb_path(const std::string& package) { return dir_->file("out/" + deb_name(package)); }
+    static std::string root(const std::string& package) { return dir_->file("root-" + package); }
+    static std::string control(const std::string& package) { return dir_->file("control-" + package); }
+    static std::string field(const std::string& package, const std::string& name) {
+        Outcome r = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-f", deb_path(package), name});
         EXPECT_EQ(r.status, 0) << r.err;
         return r.out.substr(0, r.out.find('\n'));
     }
-
-    static TempDir* dir_;
-    static std::string made_, deb_, root_, control_;
-};
-
-TempDir* Package::dir_ = nullptr;
-std::string Package::made_, Package::deb_, Package::root_, Package::control_;
-
-TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
-    // Where the programs and the units go is fixed by the units and by
-    // systemd; nothing of the simulated board belongs in the package.
-    EXPECT_EQ(list_dir(root_ + "/usr/bin"), kPrograms);
-    EXPECT_EQ(field("Architecture"), BOAT_DEB_ARCH);
-    EXPECT_EQ(field("Package"), "boat-terminals");
-    for (const auto& prog : kPrograms) {
-        SCOPED_TRACE(prog);
-        std::string unit = read_file(root_ + "/usr/lib/systemd/system/" + prog + ".service");
-        ASSERT_NE(unit, "");
-        std::string exec = unit_value(unit, "ExecStart");
-        ASSERT_EQ(exec.rfind('/', 0), 0u) << "ExecStart=" << exec;
-        EXPECT_TRUE(is_program(root_ + exec.substr(0, exec.find(' ')))) << exec;
-        std::string cwd = unit_value(unit, "WorkingDirectory");
-        if (!cwd.empty()) {
-            EXPECT_TRUE(is_dir(root_ + cwd)) << "WorkingDirectory=" << cwd;
-        }
-    }
-    for (const std::string f : {"schema.sql", "RC522.conf.example"})
-        EXPECT_EQ(read_file(root_ + "/usr/share/boat-terminals/" + f), read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/" + f))
-            << f;
-}
-
-TEST_F(Package, DependsNameThePackagesOfEveryLinkedLibrary) {
-    std::set<std::string> depends;
-    {
-        std::istringstream in(field("Depends"));
+    // The package names of a relation field, without versions.
+    static std::set<std::string> names(const std::string& package, const std::string& name) {
+        std::set<std::string> out;
+        std::istringstream in(field(package, name));
         std::string item;
         while (std::getline(in, item, ',')) {
             std::istringstream words(item);
-            std::string name;
-            words >> name;
-            depends.insert(name);
+            std::string word;
+            if (words >> word) out.insert(word);
         }
+        return out;
     }
-    EXPECT_TRUE(depends.count("adduser")) << "postinst makes the account with adduser";
 
+    static TempDir* dir_;
+    static std::string made_;
+};
+
+TempDir* Package::dir_ = nullptr;
+std::string Package::made_;
+
+TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
+    // Where the programs and the units go is fixed by the units and by
+    // systemd; nothing of the simulated board belongs in the packages.
+    for (const auto& k : kPackages) {
+        SCOPED_TRACE(k.name);
+        const std::string r = root(k.name);
+        EXPECT_EQ(list_dir(r + "/usr/bin"), k.programs);
+        EXPECT_EQ(field(k.name, "Architecture"), BOAT_DEB_ARCH);
+        EXPECT_EQ(field(k.name, "Package"), k.name);
+        std::vector<std::string> units;
+        for (const auto& prog : k.programs) units.push_back(prog + ".service");
+        EXPECT_EQ(list_dir(r + "/usr/lib/systemd/system"), units);
+        for (const auto& prog : k.programs) {
+            SCOPED_TRACE(prog);
+            std::string unit = read_file(r + "/usr/lib/systemd/system/" + prog + ".service");
+            ASSERT_NE(unit, "");
+            for (const std::string key : {"ExecStart", "ExecStopPost"}) {
+                std::string exec = unit_value(unit, key);
+                if (exec.empty()) continue;
+                exec = exec.substr(exec.find_first_not_of("+-@:!"));  // systemd's prefixes
+                ASSERT_EQ(exec.rfind('/', 0), 0u) << key << "=" << exec;
+                EXPECT_TRUE(is_program(r + exec.substr(0, exec.find(' ')))) << key << "=" << exec;
+            }
+            std::string cwd = unit_value(unit, "WorkingDirectory");
+            if (!cwd.empty()) {
+                EXPECT_TRUE(is_dir(r + cwd)) << "WorkingDirectory=" << cwd;
+            }
+        }
+        for (const auto& f : k.data)
+            EXPECT_EQ(read_file(r + "/usr/share/" + k.name + "/" + f), read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/" + f))
+                << f;
+    }
+}
+
+TEST_F(Package, DependsNameTheLibrariesPackagesAndOnlyTheTrackerRecommendsItsServices) {
     auto packages = library_packages();
     ASSERT_FALSE(packages.empty());
     const std::regex needed(R"(\(NEEDED\).*\[(.*)\])");
-    std::set<std::string> linked;
-    for (const auto& prog : kPrograms) {
-        Outcome r = run_tool(*dir_, {"/usr/bin/readelf", "-d", root_ + "/usr/bin/" + prog});
-        ASSERT_EQ(r.status, 0) << r.err;
-        for (std::sregex_iterator m(r.out.begin(), r.out.end(), needed), end; m != end; ++m) linked.insert((*m)[1]);
+    std::set<std::string> linked_by_any;
+    for (const auto& k : kPackages) {
+        SCOPED_TRACE(k.name);
+        std::set<std::string> depends = names(k.name, "Depends");
+        EXPECT_TRUE(depends.count(k.depends)) << field(k.name, "Depends");
+        // A check-in boat gets no database server and no gpsd.
+        EXPECT_EQ(field(k.name, "Recommends"), k.recommends);
+        for (const std::string service : {"mariadb-server", "gpsd"}) EXPECT_FALSE(depends.count(service)) << service;
+
+        std::set<std::string> linked;
+        for (const auto& prog : k.programs) {
+            Outcome r = run_tool(*dir_, {"/usr/bin/readelf", "-d", root(k.name) + "/usr/bin/" + prog});
+            ASSERT_EQ(r.status, 0) << r.err;
+            for (std::sregex_iterator m(r.out.begin(), r.out.end(), needed), end; m != end; ++m) linked.insert((*m)[1]);
+        }
+        for (const auto& lib : linked) {
+            SCOPED_TRACE(lib);
+            linked_by_any.insert(lib);
+            ASSERT_TRUE(packages.count(lib)) << "no package ships " << lib;
+            EXPECT_TRUE(depends.count(packages[lib])) << packages[lib] << " missing from Depends: " << field(k.name, "Depends");
+        }
     }
     // The terminals link these for real; libbcm2835 is a static library.
     for (const std::string lib : {"libcurl.so.4", "libnfc.so.6", "libgps.so.28", "libmariadb.so.3"})
-        EXPECT_TRUE(linked.count(lib)) << lib;
-    for (const auto& lib : linked) {
-        SCOPED_TRACE(lib);
-        ASSERT_TRUE(packages.count(lib)) << "no package ships " << lib;
-        EXPECT_TRUE(depends.count(packages[lib])) << packages[lib] << " missing from Depends: " << field("Depends");
+        EXPECT_TRUE(linked_by_any.count(lib)) << lib;
+}
+
+// An upgrade keeps the operator's settings, others cannot read the
+// password, and every key is there, commented out with the Pi build's
+// value: the file as packaged changes nothing, and each line without its
+// comment mark is one the terminals take.
+TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) {
+    const std::string path = "/etc/boat/terminal.conf";
+    EXPECT_EQ(read_file(control(kCommon) + "/conffiles"), path + "\n");
+    EXPECT_EQ(field(kCommon, "Architecture"), "all");
+    for (const auto& k : kPackages) EXPECT_TRUE(names(k.name, "Depends").count(kCommon)) << k.name;
+    Outcome listing = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-c", deb_path(kCommon)});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    std::smatch entry;
+    ASSERT_TRUE(std::regex_search(listing.out, entry, std::regex(R"((\S+) (\S+) +\d+ \S+ \S+ \.)" + path + "\n")))
+        << listing.out;
+    EXPECT_EQ(entry[1].str(), "-rw-r-----");
+    EXPECT_EQ(entry[2].str(), "root/root");
+
+    const std::string packaged = read_file(root(kCommon) + path);
+    const std::string cache = read_file(std::string(BOAT_RPI_BIN_DIR) + "/CMakeCache.txt");
+    const std::pair<std::string, std::string> keys[] = {
+        {"URL", "BOAT_CHECKIN_URL"}, {"CA_FILE", "BOAT_CHECKIN_CA"}, {"PINNED_KEY", "BOAT_CHECKIN_PINNED_KEY"},
+        {"DB_HOST", "BOAT_DB_HOST"}, {"DB_USER", "BOAT_DB_USER"},    {"DB_PASSWORD", "BOAT_DB_PASSWORD"},
+        {"DB_NAME", "BOAT_DB_NAME"}, {"GPSD_HOST", "BOAT_GPSD_HOST"}, {"GPSD_PORT", "BOAT_GPSD_PORT"},
+    };
+    std::string uncommented;
+    for (const auto& [key, variable] : keys) {
+        SCOPED_TRACE(key);
+        std::smatch built;
+        ASSERT_TRUE(std::regex_search(cache, built, std::regex("\n" + variable + ":STRING=(.*)\n"))) << variable;
+        const std::string line = key + "=" + built[1].str() + "\n";
+        EXPECT_NE(packaged.find("\n#" + line), std::string::npos) << packaged;
+        uncommented += line;
     }
+
+    SettingsNote error {}, warning {};
+    TerminalSettings read {};
+    const std::string copy = dir_->file("terminal.conf");
+    for (const std::string& text : {packaged, uncommented}) {
+        testsupport::write_file(copy, text);
+        ASSERT_EQ(chmod(copy.c_str(), 0640), 0);
+        ASSERT_TRUE(read_terminal_settings(copy.c_str(), &read, &error, &warning)) << error.data() << "\n" << text;
+        EXPECT_EQ(warning.data(), std::string());
+    }
+    EXPECT_NE(read.url.data(), std::string(default_terminal_settings().url.data()))
+        << "the Pi build's URL is not the simulated build's: the uncommented file was read";
+    EXPECT_EQ(uncommented.find("URL=" + std::string(read.url.data()) + "\n"), 0u);
 }
 
 // The postinst against accounts prepared on the private /etc.
@@ -273,7 +373,7 @@ TEST_F(Package, PostinstMakesTheAccountForUser500OnceAndLeavesTakenOnesAlone) {
         // come to the same accounts.
         for (int pass = 0; pass < 2; pass++) {
             SCOPED_TRACE(pass);
-            Outcome r = run_tool(*dir_, {"/bin/sh", control_ + "/postinst", "configure", ""}, path);
+            Outcome r = run_tool(*dir_, {"/bin/sh", control("boat-checkin") + "/postinst", "configure", ""}, path);
             EXPECT_EQ(r.status, 0) << r.err;
             if (c.message.empty()) {
                 EXPECT_EQ(r.err, "");

@@ -1,8 +1,10 @@
 #include "private_mounts.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,6 +85,48 @@ bool enter_private_mounts(std::string* err) {
     }
     return ok;
 }
+
+bool enter_private_network(std::string* err) {
+    static bool entered = false;
+    if (entered) return true;
+    if (unshare(CLONE_NEWNET) != 0) {
+        *err = errtext("unshare(CLONE_NEWNET)");
+        return false;
+    }
+    // A new namespace has its loopback down; up, it has 127.0.0.1 and ::1.
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr {};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    if (!up) *err = errtext("bring lo up");
+    if (fd >= 0) close(fd);
+    entered = up;
+    return up;
+}
+
+bool enter_private_host(std::string* err) {
+    if (!enter_private_network(err) || !enter_private_mounts(err)) return false;
+    if (unlink("/etc/boat/terminal.conf") != 0 && errno != ENOENT) {
+        *err = errtext("remove the host's /etc/boat/terminal.conf");
+        return false;
+    }
+    return true;
+}
+
+EtcFile::EtcFile(const std::string& path, const std::string& text, unsigned mode) : path_(path) {
+    std::string folder = path_.substr(0, path_.rfind('/'));
+    mkdir(folder.c_str(), 0755);
+    unlink(path_.c_str());
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              fchmod(fd, mode) == 0;
+    if (fd >= 0) close(fd);
+    EXPECT_TRUE(ok) << errtext("write " + path_);
+}
+
+EtcFile::~EtcFile() { unlink(path_.c_str()); }
 
 SyslogSink::SyslogSink(const std::string& path) : path_(path) {
     unlink(path_.c_str());

@@ -1,6 +1,7 @@
 // A private view of /etc and /dev for one test process and the programs it
 // starts, so that tests can supply fixed system paths (a configuration file
-// under /etc, the syslog socket /dev/log) without touching the host's.
+// under /etc, the syslog socket /dev/log) without touching the host's; and
+// a private network, so that fixed loopback ports meet no other test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,32 @@ namespace testsupport {
 // afterwards. Needs root; call it once, while the process has one thread.
 // False with a reason in *err when the namespace cannot be made.
 bool enter_private_mounts(std::string* err);
+
+// Moves this process into a network namespace of its own with its loopback
+// up: 127.0.0.1 and its ports belong to this test process and the programs
+// it starts afterwards. Needs root; call it once per process, before any
+// child starts. False with a reason in *err when it cannot be made.
+bool enter_private_network(std::string* err);
+
+// For a whole-program test: a network and mounts of its own, and on them
+// none of the host's settings for the terminals (/etc/boat/terminal.conf),
+// so a board's or developer's file never steers a test. Needs root.
+bool enter_private_host(std::string* err);
+
+// A file at a fixed path under the private /etc (enter_private_mounts
+// first), with its folder; removed again when the object goes, so the next
+// test of the same process does not find it.
+class EtcFile {
+public:
+    EtcFile(const std::string& path, const std::string& text, unsigned mode = 0640);
+    ~EtcFile();
+    EtcFile(const EtcFile&) = delete;
+    EtcFile& operator=(const EtcFile&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // A syslog daemon's socket: a unix datagram socket bound at `path`
 // (normally /dev/log, inside the private mounts), which decodes each

@@ -395,3 +395,23 @@ TEST_F(Exchange, TrackerReportsTheTransferAndSendsUpperCase) {
 }
 
 }  // namespace
+
+namespace {
+int g_alive_calls = 0;
+}  // namespace
+
+// A transfer is one of the loop's waits: while the server takes its time
+// the watchdog is still told the loop is alive, at least once a second.
+TEST_F(Exchange, ASlowServerLeavesTheLoopAliveForTheWatchdog) {
+    server_.on([](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+        res.set_content("OK 0 60", "text/plain");
+    });
+    g_alive_calls = 0;
+    void (*saved)() = terminal_alive;
+    terminal_alive = [] { g_alive_calls++; };
+    card("0a1bc203");
+    terminal_alive = saved;
+    EXPECT_EQ(Active, 1) << "the slow answer still counts";
+    EXPECT_GE(g_alive_calls, 2);
+}

@@ -161,3 +161,45 @@ TEST(HwInitFailure, LogsToSyslogAtPriority27AndReturns1) {
 }
 
 }  // namespace
+
+namespace {
+
+// boat_safe, run by a terminal's unit once the terminal has gone: for each
+// terminal it stops the run relay and puts the LED out, and does not touch
+// the kill relay; a name that is no terminal's touches nothing.
+TEST_F(OutputsTest, BoatSafeStopsTheTerminalsBoatAndLeavesItsKillRelay) {
+    struct Case {
+        const char* name;
+        const TerminalProfile* profile;  // nullptr: no terminal of that name
+    };
+    for (const Case& c : {Case{"checkin", &kCheckinTerminal}, Case{"tracker", &kTrackerTerminal}, Case{"dinghy", nullptr}}) {
+        SCOPED_TRACE(c.name);
+        const TerminalProfile* p = c.profile ? c.profile : &kTrackerTerminal;
+        Terminal = p;
+        testing::internal::CaptureStderr();
+        KillBoat();
+        StartBoat();
+        SetGreen();
+        testing::internal::GetCapturedStderr();
+        writes();
+
+        testsupport::TempDir dir;
+        testsupport::ProcessOptions o;
+        o.argv = {BOAT_SAFE, c.name};
+        o.env = {board_.env()};
+        o.stderr_path = dir.file("err");
+        testsupport::Process safe(o);
+        ASSERT_TRUE(safe.wait_exit(30000));
+        const std::string stopped = std::to_string(p->run_pin) + "=" + (p->run_level_running ? "0" : "1");
+        if (c.profile) {
+            EXPECT_EQ(safe.exit_status(), 0) << testsupport::read_file(dir.file("err"));
+            EXPECT_EQ(writes(), stopped + " 17=1 22=1 27=1");
+        } else {
+            EXPECT_EQ(safe.exit_status(), 2);
+            EXPECT_EQ(writes(), "");
+        }
+        EXPECT_EQ(board_.level(p->kill_pin), p->kill_level_active);
+    }
+}
+
+}  // namespace

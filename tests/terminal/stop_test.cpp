@@ -48,4 +48,15 @@ TEST_F(Stop, ASignalTakenByAnotherThreadEndsAPauseInProgress) {
     EXPECT_EQ(terminal_stop, 1);
 }
 
+int g_alive_calls = 0;
+
+TEST_F(Stop, ALongPauseTellsTheWatchdogItIsAliveEverySecond) {
+    void (*saved)() = terminal_alive;
+    terminal_alive = [] { g_alive_calls++; };
+    terminal_pause(2050000);
+    terminal_alive = saved;
+    // At its start and after each of its one-second slices.
+    EXPECT_GE(g_alive_calls, 3);
+}
+
 }  // namespace

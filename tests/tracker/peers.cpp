@@ -18,20 +18,20 @@ using testsupport::ProcessOptions;
 
 std::string test_log(const std::string& name) { return std::string(BOAT_SOURCE_DIR) + "/tests/tracker/data/" + name; }
 
-void Gpsd::start(const std::string& log, const std::string& cycle, const std::string& outdir, bool once) {
-    ASSERT_TRUE(testsupport::wait_until([] { return !testsupport::port_open(2947); }, 120000, 100))
-        << "127.0.0.1:2947 is taken by another program";
+void Gpsd::start(const std::string& log, const std::string& cycle, const std::string& outdir, bool once, int port) {
+    port_ = port;
+    ASSERT_FALSE(testsupport::port_open(port_)) << "127.0.0.1:" << port_ << " is taken by another program";
     ProcessOptions o;
     std::string path = log.find('/') == std::string::npos ? std::string(BOAT_SHARED_DIR) + "/data/gps/" + log : log;
-    o.argv = {"/usr/bin/gpsfake", "-q", "-P", "2947", "-c", cycle};
+    o.argv = {"/usr/bin/gpsfake", "-q", "-P", std::to_string(port_), "-c", cycle};
     if (once) o.argv.push_back("-1");
     o.argv.push_back(path);
     o.stdout_path = outdir + "/gpsfake.out";
     o.stderr_path = outdir + "/gpsfake.err";
     proc_ = std::make_unique<Process>(o);
     ASSERT_GT(proc_->pid(), 0) << "cannot fork gpsfake";
-    bool up = testsupport::wait_until([&] { return testsupport::port_open(2947) || !proc_->running(); }, 20000, 20);
-    ASSERT_TRUE(up && proc_->running()) << "gpsfake did not bring gpsd up on port 2947: "
+    bool up = testsupport::wait_until([&] { return testsupport::port_open(port_) || !proc_->running(); }, 20000, 20);
+    ASSERT_TRUE(up && proc_->running()) << "gpsfake did not bring gpsd up on port " << port_ << ": "
                                         << testsupport::read_file(outdir + "/gpsfake.err");
 }
 
@@ -42,12 +42,12 @@ void Gpsd::stop() {
     proc_->stop(3000);
     kill(-proc_->pid(), SIGKILL);
     proc_.reset();
-    testsupport::wait_until([] { return !testsupport::port_open(2947); }, 5000, 20);
+    testsupport::wait_until([&] { return !testsupport::port_open(port_); }, 5000, 20);
 }
 
 bool Gpsd::wait_for_fix(const std::string& when, int timeout_ms) {
     struct gps_data_t g {};
-    if (gps_open("127.0.0.1", "2947", &g) != 0) return false;
+    if (gps_open("127.0.0.1", std::to_string(port_).c_str(), &g) != 0) return false;
     gps_stream(&g, WATCH_ENABLE | WATCH_JSON, nullptr);
     std::string iso = when;
     iso[10] = 'T';
@@ -66,19 +66,29 @@ bool Gpsd::wait_for_fix(const std::string& when, int timeout_ms) {
     return seen;
 }
 
-Db::Db() { connect(); }
-
 Db::~Db() {
     if (conn_) mysql_close(conn_);
+    if (!dir_.empty()) control("stop");
+}
+
+bool Db::start(const std::string& dir) {
+    dir_ = dir;
+    std::string cmd = std::string(TRACKER_DB_SCRIPT) + " start '" + dir_ + "' '" + TRACKER_DB_TEMPLATE + "' 2>'" + dir_ +
+                      ".err'";
+    if (std::system(cmd.c_str()) != 0) {
+        error_ = "the test's database server did not start: " + testsupport::read_file(dir_ + ".err") +
+                 " (its data directory is made by the fixture test tracker.mariadb.template)";
+        return false;
+    }
+    return connect();
 }
 
 bool Db::connect() {
     if (conn_) mysql_close(conn_);
     conn_ = mysql_init(nullptr);
-    std::string sock = std::string(TRACKER_DB_DIR) + "/mysqld.sock";
+    std::string sock = dir_ + "/mysqld.sock";
     if (!mysql_real_connect(conn_, "localhost", "root", nullptr, "GPSTracker", 0, sock.c_str(), 0)) {
-        error_ = std::string("cannot reach the test database server (") + mysql_error(conn_) +
-                 "); it is started by the fixture test tracker.mariadb.start";
+        error_ = std::string("cannot reach the test's database server (") + mysql_error(conn_) + ")";
         mysql_close(conn_);
         conn_ = nullptr;
         return false;
@@ -124,7 +134,7 @@ std::vector<GpsRow> Db::rows(long after_id) {
 }
 
 bool Db::control(const std::string& command) {
-    std::string cmd = std::string(TRACKER_DB_SCRIPT) + " " + command + " " + TRACKER_DB_DIR;
+    std::string cmd = std::string(TRACKER_DB_SCRIPT) + " " + command + " '" + dir_ + "'";
     return std::system(cmd.c_str()) == 0;
 }
 

@@ -1,7 +1,8 @@
 // The real peers of boat_tracker for whole-program tests: gpsd fed by
-// gpsfake, the private MariaDB server of the test fixture, the emulated NFC
-// reader and the check-in server. Each start either succeeds or fails the
-// test with the reason; every wait is bounded.
+// gpsfake, a MariaDB server of the test's own (on a copy of the fixture's
+// data directory), the emulated NFC reader and the check-in server. Each
+// start either succeeds or fails the test with the reason; every wait is
+// bounded.
 #pragma once
 
 #include "process.h"
@@ -14,7 +15,9 @@
 
 namespace trackertest {
 
-// gpsd on 127.0.0.1:2947, replaying a receiver log.
+constexpr int kGpsdPort = 2947;
+
+// gpsd on 127.0.0.1, replaying a receiver log.
 class Gpsd {
 public:
     ~Gpsd() { stop(); }
@@ -22,15 +25,17 @@ public:
     // `cycle` seconds between sentences. The log starts when the first
     // client connects and is replayed over and over, or only `once`:
     // then gpsd ends after its last sentence.
-    void start(const std::string& log, const std::string& cycle, const std::string& outdir, bool once = false);
+    void start(const std::string& log, const std::string& cycle, const std::string& outdir, bool once = false,
+               int port = kGpsdPort);
     void stop();
     bool running() { return proc_ && proc_->running(); }
     // Watching as a client of its own, waits until gpsd has reported the
     // fix of time `when` (as GpsRow::fix_time). False after timeout_ms.
-    static bool wait_for_fix(const std::string& when, int timeout_ms);
+    bool wait_for_fix(const std::string& when, int timeout_ms);
 
 private:
     std::unique_ptr<testsupport::Process> proc_;
+    int port_ = kGpsdPort;
 };
 
 // A log of this folder's data.
@@ -45,21 +50,29 @@ struct GpsRow {
     std::string fix_time;  // "YYYY-MM-DD hh:mm:ss.mmm" UTC, empty when NULL
 };
 
-// Administrator's connection to the fixture's server, through its socket.
+// A database server of the test's own, and the administrator's connection
+// to it through its socket. The server listens on 127.0.0.1:3306 of the
+// test's network namespace.
 class Db {
 public:
-    Db();
-    ~Db();
+    Db() = default;
+    ~Db();  // closes the connection and stops the server
+    Db(const Db&) = delete;
+    Db& operator=(const Db&) = delete;
+    // Starts the server in `dir` on a copy of the fixture's data directory
+    // (tracker schema, its user) and connects.
+    bool start(const std::string& dir);
     bool ok() const { return conn_ != nullptr; }
     const std::string& error() const { return error_; }
     bool exec(const std::string& sql);
     std::vector<GpsRow> rows(long after_id = 0);
-    // The fixture's server script: "stop" or "resume".
-    static bool control(const std::string& command);
+    // The server script on this server: "stop" or "resume".
+    bool control(const std::string& command);
 
 private:
     bool connect();
     MYSQL* conn_ = nullptr;
+    std::string dir_;
     std::string error_;
 };
 

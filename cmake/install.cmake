@@ -1,0 +1,37 @@
+# What each Debian package holds (cmake/package.cmake): one install list per
+# kind of boat. `cmake --install` installs both.
+#   checkin: boat_checkin and tag_reader, the RC522 boats.
+#   tracker: boat_tracker, the NFC boats with GPS and a database.
+# Both carry boat_safe under a folder of their own, which their units run
+# once the terminal has gone.
+
+# deploy/NAME.service into COMPONENT, its programs' paths pointing where
+# they are installed.
+function(boat_install_unit name component)
+  set(_src ${CMAKE_SOURCE_DIR}/deploy/${name}.service)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_src})
+  file(READ ${_src} _unit)
+  string(REPLACE "/usr/local/bin/" "${CMAKE_INSTALL_FULL_BINDIR}/" _unit "${_unit}")
+  string(REPLACE "/usr/local/libexec/" "${CMAKE_INSTALL_FULL_LIBEXECDIR}/" _unit "${_unit}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${name}.service "${_unit}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.service DESTINATION lib/systemd/system COMPONENT ${component})
+endfunction()
+
+# checkin
+install(TARGETS boat_checkin tag_reader RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT checkin)
+install(TARGETS boat_safe RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/boat-checkin COMPONENT checkin)
+boat_install_unit(boat_checkin checkin)
+boat_install_unit(tag_reader checkin)
+install(FILES deploy/RC522.conf.example DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-checkin COMPONENT checkin)
+install(FILES deploy/boot/checkin.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-checkin
+        RENAME boot-config.txt COMPONENT checkin)
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat COMPONENT checkin)
+
+# tracker
+install(TARGETS boat_tracker RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tracker)
+install(TARGETS boat_safe RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/boat-tracker COMPONENT tracker)
+boat_install_unit(boat_tracker tracker)
+install(FILES deploy/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-tracker COMPONENT tracker)
+install(FILES deploy/boot/tracker.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-tracker
+        RENAME boot-config.txt COMPONENT tracker)
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat COMPONENT tracker)

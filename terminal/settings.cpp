@@ -1,0 +1,241 @@
+// The terminals' settings file over the compiled-in values: read whole and
+// checked before anything of it is used.
+#include "settings.h"
+
+#include "config.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#ifndef BOAT_DB_PASSWORD
+#error "the compiled-in values (BOAT_CHECKIN_URL, BOAT_DB_*, ...) come from the build"
+#endif
+
+namespace {
+
+template <size_t N>
+constexpr std::array<char, N> text(const char* s) {
+    std::array<char, N> a {};
+    for (size_t i = 0; s[i] != '\0' && i + 1 < N; i++) a[i] = s[i];
+    return a;
+}
+
+constexpr TerminalSettings kDefaults {
+    text<kUrlMax + 1>(BOAT_CHECKIN_URL), text<254>(BOAT_CHECKIN_CA), text<254>(BOAT_CHECKIN_PINNED_KEY),
+    text<254>(BOAT_DB_HOST),           text<254>(BOAT_DB_USER),    text<254>(BOAT_DB_PASSWORD),
+    text<254>(BOAT_DB_NAME),           text<254>(BOAT_GPSD_HOST),  text<6>(BOAT_GPSD_PORT),
+};
+
+enum class Rule {
+    url,       // http or https, fits the request buffer, no user name
+    any,       // any text, empty too
+    nonempty,  // any text but the empty one
+    port,      // 1 to 65535
+};
+
+struct Key {
+    const char* name;
+    Rule rule;
+    char* (*field)(TerminalSettings&);
+    size_t size;
+};
+
+constexpr Key kKeys[] = {
+    {"URL", Rule::url, [](TerminalSettings& s) { return s.url.data(); }, sizeof(TerminalSettings::url)},
+    {"CA_FILE", Rule::any, [](TerminalSettings& s) { return s.ca_file.data(); }, sizeof(SettingText)},
+    {"PINNED_KEY", Rule::any, [](TerminalSettings& s) { return s.pinned_key.data(); }, sizeof(SettingText)},
+    {"DB_HOST", Rule::nonempty, [](TerminalSettings& s) { return s.db_host.data(); }, sizeof(SettingText)},
+    {"DB_USER", Rule::nonempty, [](TerminalSettings& s) { return s.db_user.data(); }, sizeof(SettingText)},
+    {"DB_PASSWORD", Rule::any, [](TerminalSettings& s) { return s.db_password.data(); }, sizeof(SettingText)},
+    {"DB_NAME", Rule::nonempty, [](TerminalSettings& s) { return s.db_name.data(); }, sizeof(SettingText)},
+    {"GPSD_HOST", Rule::nonempty, [](TerminalSettings& s) { return s.gpsd_host.data(); }, sizeof(SettingText)},
+    {"GPSD_PORT", Rule::port, [](TerminalSettings& s) { return s.gpsd_port.data(); }, sizeof(TerminalSettings::gpsd_port)},
+};
+constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+constexpr size_t kUrlKey = 0, kCaKey = 1, kPinKey = 2, kPasswordKey = 5;
+
+// http or https, a host part without user name, then the path. Blanks and
+// control characters would end up inside the request line.
+bool valid_url(const char* url) {
+    const char* host = nullptr;
+    if (strncmp(url, "http://", 7) == 0) host = url + 7;
+    if (strncmp(url, "https://", 8) == 0) host = url + 8;
+    if (!host) return false;
+    for (const char* p = url; *p; p++)
+        if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7f) return false;
+    const char* path = strchr(host, '/');
+    return path && path > host && !memchr(host, '@', static_cast<size_t>(path - host));
+}
+
+bool is_https(const char* url) { return strncmp(url, "https://", 8) == 0; }
+
+// Why `value` does not suit `key`; null when it does.
+const char* refusal(const Key& key, const char* value) {
+    size_t len = strlen(value);
+    switch (key.rule) {
+    case Rule::url:
+        if (len > kUrlMax) return "longer than 82 characters";
+        return valid_url(value) ? nullptr : "not an http or https URL with a path and without user name";
+    case Rule::any:
+        return nullptr;
+    case Rule::nonempty:
+        return len == 0 ? "empty" : nullptr;
+    case Rule::port: {
+        unsigned long port = 0;
+        return config_decimal(value, &port) && port >= 1 && port <= 65535 ? nullptr : "not a port number (1 to 65535)";
+    }
+    }
+    return "unknown rule";
+}
+
+void note(SettingsNote* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void note(SettingsNote* out, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(out->data(), out->size(), fmt, ap);
+    va_end(ap);
+}
+
+struct Walk {
+    const char* path;
+    TerminalSettings settings;
+    int line_of[kKeyCount];  // where each key was given; 0: not in the file
+    SettingsNote* error;
+};
+
+bool take_line(const ConfigLine& line, void* ctx) {
+    Walk& w = *static_cast<Walk*>(ctx);
+    if (line.cut) {
+        note(w.error, "%s:%d: %s: line longer than the 253 characters read", w.path, line.number, line.key);
+        return false;
+    }
+    if (!line.value) {
+        note(w.error, "%s:%d: %s: not a KEY=value line", w.path, line.number, line.key);
+        return false;
+    }
+    for (size_t i = 0; i < kKeyCount; i++) {
+        const Key& key = kKeys[i];
+        if (strcmp(line.key, key.name) != 0) continue;
+        if (w.line_of[i] != 0) return true;  // the first line of a key wins
+        if (const char* why = refusal(key, line.value)) {
+            note(w.error, "%s:%d: %s: %s", w.path, line.number, key.name, why);
+            return false;
+        }
+        snprintf(key.field(w.settings), key.size, "%s", line.value);
+        w.line_of[i] = line.number;
+        return true;
+    }
+    note(w.error, "%s:%d: %s: unknown key", w.path, line.number, line.key);
+    return false;
+}
+
+// A verified link is never given up quietly: a CA file or pin, the file's
+// or the build's, with an http URL is refused.
+bool link_consistent(Walk& w) {
+    TerminalSettings& s = w.settings;
+    if (is_https(s.url.data()) || (s.ca_file[0] == '\0' && s.pinned_key[0] == '\0')) return true;
+    for (size_t i : {kCaKey, kPinKey}) {
+        if (w.line_of[i] != 0 && kKeys[i].field(s)[0] != '\0') {
+            note(w.error, "%s:%d: %s: needs an https URL", w.path, w.line_of[i], kKeys[i].name);
+            return false;
+        }
+    }
+    note(w.error, "%s:%d: URL: http, but the build's CA file or pinned key needs https (set CA_FILE= and PINNED_KEY= "
+                  "empty to go without)",
+         w.path, w.line_of[kUrlKey]);
+    return false;
+}
+
+// The file may only be changed by its owner, and the owner must be root or
+// the user reading it: whoever can rewrite it can grant boats.
+bool guarded(const char* path, const struct stat& st, SettingsNote* error) {
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        note(error, "%s: owned by user %u, not by root", path, static_cast<unsigned>(st.st_uid));
+        return false;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        note(error, "%s: others than its owner may write it (mode %04o)", path, static_cast<unsigned>(st.st_mode & 07777));
+        return false;
+    }
+    return true;
+}
+
+// Opens `path` in the configuration reader. False when there is no file
+// (*missing set) or it must not be read (*error set).
+bool open_settings_file(const char* path, bool* missing, struct stat* st, SettingsNote* error) {
+    *missing = false;
+    if (fdconfig) {
+        note(error, "%s: the configuration reader has another file open", path);
+        return false;
+    }
+    if (stat(path, st) != 0) {
+        *missing = errno == ENOENT;
+        if (!*missing) note(error, "%s: cannot be read: %s", path, strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        note(error, "%s: not a regular file", path);
+        return false;
+    }
+    if (open_config_file(path) != 0) {
+        note(error, "%s: cannot be read: %s", path, strerror(errno));
+        return false;
+    }
+    // What was opened decides, not what the path named a moment before.
+    const bool regular = fstat(fileno(fdconfig), st) == 0 && S_ISREG(st->st_mode);
+    if (!regular) note(error, "%s: not a regular file", path);
+    if (!regular || !guarded(path, *st, error)) {
+        close_config_file();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TerminalSettings terminal_settings = kDefaults;
+
+TerminalSettings default_terminal_settings() { return kDefaults; }
+
+bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning) {
+    (*error)[0] = '\0';
+    (*warning)[0] = '\0';
+    bool missing = false;
+    struct stat st {};
+    if (!open_settings_file(path, &missing, &st, error)) {
+        if (!missing) return false;
+        *out = kDefaults;
+        return true;
+    }
+    Walk w {path, kDefaults, {}, error};
+    int walked = walk_config_lines(take_line, &w);
+    close_config_file();
+    if (walked < 0) note(error, "%s: cannot be read", path);
+    if (walked != 1 || !link_consistent(w)) return false;
+    if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
+        note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
+    *out = w.settings;
+    return true;
+}
+
+int terminal_settings_startup(const char* path) {
+    SettingsNote error {}, warning {};
+    TerminalSettings read {};
+    if (!read_terminal_settings(path, &read, &error, &warning)) {
+        fprintf(stderr, "%s\r\n", error.data());
+        syslog(LOG_DAEMON | LOG_ERR, "%s", error.data());
+        return 1;
+    }
+    if (warning[0] != '\0') {
+        fprintf(stderr, "%s\r\n", warning.data());
+        syslog(LOG_DAEMON | LOG_WARNING, "%s", warning.data());
+    }
+    terminal_settings = read;
+    return 0;
+}

@@ -1,0 +1,55 @@
+// The terminals' settings: the server link, the tracker's database login
+// and its gpsd. Compiled-in defaults, which the root-only file
+// /etc/boat/terminal.conf may replace key by key ("KEY=value" lines read
+// by the configuration reader, "#" comments, the first line of a key wins).
+// A fleet's server and password live there, not in a build.
+//
+// Link the library `terminal_settings` (it brings only `config`).
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+constexpr const char* kTerminalSettingsPath = "/etc/boat/terminal.conf";
+
+// The request URL, base URL and query, must fit the 128-byte buffer.
+constexpr size_t kUrlMax = 82;
+
+using SettingText = std::array<char, 254>;   // any value of one file line
+using SettingsNote = std::array<char, 384>;  // one message about the file
+
+struct TerminalSettings {
+    std::array<char, kUrlMax + 1> url;  // http or https, no user name
+    SettingText ca_file;                // https only; empty: the system's CA store
+    SettingText pinned_key;             // https only; empty: no pin
+    SettingText db_host;
+    SettingText db_user;
+    SettingText db_password;
+    SettingText db_name;
+    SettingText gpsd_host;
+    std::array<char, 6> gpsd_port;  // decimal, 1 to 65535
+};
+
+// The settings in force; the compiled-in values until
+// terminal_settings_startup has read the file.
+extern TerminalSettings terminal_settings;
+
+// The compiled-in values.
+TerminalSettings default_terminal_settings();
+
+// Reads the file at `path` over the compiled-in values into *out. A missing
+// file gives the compiled-in values. False when the file must stop the
+// program: a file that is not a regular file, cannot be read or may be
+// written by another user than its owner (root or this process's user), a
+// line that is not a known "KEY=value", a value out of its rules, a CA file
+// or pin with an http URL. *error then holds one message naming the file,
+// the line and the key, and *out is untouched. *warning gets a note that
+// does not stop the program (a DB_PASSWORD in a file every user may read);
+// empty when there is none.
+bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning);
+
+// Start-up of both terminals, before any hardware access: reads `path`
+// into terminal_settings. A refused file is reported on stderr and to
+// syslog (daemon, error) and leaves terminal_settings as it was; 1 then,
+// else 0. A warning goes the same ways at level warning.
+int terminal_settings_startup(const char* path = kTerminalSettingsPath);

@@ -55,13 +55,16 @@ int Line::request(int chip_fd, unsigned offset, const char* consumer) {
     return 0;
 }
 
-int Line::claim_output(int chip_fd, unsigned offset, const char* consumer) {
+int Line::claim_output(int chip_fd, unsigned offset, const char* consumer, const uint8_t* level) {
     if (request(chip_fd, offset, consumer) != 0) return -1;
-    if (output_) return 0;
-    uint8_t level = 0;
-    // Unreadable: the terminal drives its safe level right after.
-    if (read_level(fd_.get(), &level) != 0) return 0;
-    if (configure(fd_.get(), GPIO_V2_LINE_FLAG_OUTPUT, level) != 0) return -1;
+    if (output_ && !level) return 0;
+    uint8_t now = 0;
+    if (level) {
+        now = *level ? 1 : 0;
+    } else if (read_level(fd_.get(), &now) != 0) {
+        return 0;  // unreadable: the terminal drives its safe level right after
+    }
+    if (configure(fd_.get(), GPIO_V2_LINE_FLAG_OUTPUT, now) != 0) return -1;
     output_ = true;
     return 0;
 }

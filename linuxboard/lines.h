@@ -12,10 +12,11 @@ namespace linuxboard {
 class Line {
 public:
     // Requests line `offset` of the chip open at `chip_fd` and makes it an
-    // output that goes on driving the level it has now, where the chip lets
-    // that be read; otherwise it stays as it is until the first drive().
-    // Held already: made an output the same way. 0, or -1 with errno.
-    int claim_output(int chip_fd, unsigned offset, const char* consumer);
+    // output at `*level` (0 low, else high) or, without one, at the level
+    // it has now, where the chip lets that be read; otherwise it stays as
+    // it is until the first drive(). Held already: made an output the same
+    // way. 0, or -1 with errno.
+    int claim_output(int chip_fd, unsigned offset, const char* consumer, const uint8_t* level = nullptr);
 
     // Requests the line (or keeps it) as an input. 0, or -1 with errno.
     int claim_input(int chip_fd, unsigned offset, const char* consumer);

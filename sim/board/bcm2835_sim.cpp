@@ -4,6 +4,7 @@
 // the SPI and GPIO level.
 #include <bcm2835.h>
 
+#include "board_devices.h"
 #include "board_state.h"
 #include "devices.h"
 
@@ -81,6 +82,10 @@ void spi_exchange(const uint8_t* tx_in, uint8_t* rx_out, uint32_t len) {
 }
 
 }  // namespace
+
+// The simulated board is BOATSIM_STATE's, whatever devices a board of
+// metal would have.
+void board_use_devices(const char* /*gpio_chip*/, const char* /*spi_device*/) {}
 
 extern "C" {
 

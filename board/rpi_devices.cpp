@@ -1,0 +1,6 @@
+// The Pi build's part of the board interface: libbcm2835 maps the
+// peripherals of the board model it finds itself, so the devices named in
+// the settings have nothing to change.
+#include "board_devices.h"
+
+void board_use_devices(const char* /*gpio_chip*/, const char* /*spi_device*/) {}

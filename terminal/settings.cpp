@@ -43,8 +43,8 @@ enum class Rule {
     device,    // a device path
 };
 
-// The kernel's limit for a GPIO chip's label, its NUL included
-// (GPIO_MAX_NAME_SIZE).
+// The longest label the kernel gives a GPIO chip: GPIO_MAX_NAME_SIZE less
+// its NUL.
 constexpr size_t kChipLabelMax = 31;
 
 struct Key {

@@ -1,4 +1,4 @@
-// The Pi build's part of the board interface: libbcm2835 maps the
+// The libbcm2835 build's part of the board interface: the library maps the
 // peripherals of the board model it finds itself, so the devices named in
 // the settings have nothing to change.
 #include "board_devices.h"

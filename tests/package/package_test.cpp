@@ -293,10 +293,6 @@ TEST_F(Package, DependsNameTheLibrariesPackagesAndOnlyTheTrackerRecommendsItsSer
         EXPECT_TRUE(linked_by_any.count(lib)) << lib;
 }
 
-// An upgrade keeps the operator's settings, others cannot read the
-// password, and every key is there, commented out with the Pi build's
-// value: the file as packaged changes nothing, and each line without its
-// comment mark is one the terminals take.
 // The groups and udev rules of the kernel's GPIO and SPI devices, which
 // both kinds of boat need, in boat-common.
 TEST_F(Package, CommonShipsTheDevicesGroupsAndRules) {
@@ -308,6 +304,10 @@ TEST_F(Package, CommonShipsTheDevicesGroupsAndRules) {
     EXPECT_TRUE(is_program(control(kCommon) + "/postinst"));
 }
 
+// An upgrade keeps the operator's settings, others cannot read the
+// password, and every key is there, commented out with the packaged build's
+// value: the file as packaged changes nothing, and each line without its
+// comment mark is one the terminals take.
 TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) {
     const std::string path = "/etc/boat/terminal.conf";
     EXPECT_EQ(read_file(control(kCommon) + "/conffiles"), path + "\n");
@@ -349,7 +349,7 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
         EXPECT_EQ(warning.data(), std::string());
     }
     EXPECT_NE(read.url.data(), std::string(default_terminal_settings().url.data()))
-        << "the Pi build's URL is not the simulated build's: the uncommented file was read";
+        << "the packaged build's URL is not the simulated build's: the uncommented file was read";
     EXPECT_EQ(uncommented.find("URL=" + std::string(read.url.data()) + "\n"), 0u);
 }
 

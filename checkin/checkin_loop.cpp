@@ -21,12 +21,15 @@ uint8_t gpio = 18;
 
 namespace {
 
-// Gives up root for good: its supplementary groups, then its group for the
+// Gives up root for good, when started as root: its supplementary groups, then its group for the
 // primary group of `uid`'s account, then the user, which must come last as
 // it takes the right to change the others. Every step is tried, so a
 // refused one still leaves as little as possible; the first refusal is
 // reported.
 int drop_identity(uid_t uid) {
+    // Started as an ordinary user (in the groups of the board's devices)
+    // there is nothing to give up, and no right to change identity.
+    if (geteuid() != 0) return 0;
     const gid_t gid = primary_group(uid);
     char failed[96] = "";
     auto step = [&failed](int rc, const char* call, long id) {

@@ -3,8 +3,13 @@
 #   checkin: boat_checkin and tag_reader, the RC522 boats.
 #   tracker: boat_tracker, the NFC boats with GPS and a database, and
 #            boat_track, which reads that database's trips.
+#   common:  what both need of the system: the groups and udev rules of
+#            the kernel's GPIO and SPI devices (the settings file comes
+#            with the package only, see cmake/package.cmake).
 # Both carry boat_safe under a folder of their own, which their units run
-# once the terminal has gone.
+# once the terminal has gone. The units are those of the build on the
+# kernel's devices; a libbcm2835 build (BOAT_BOARD=rpi) adds the drop-ins
+# of deploy/rpi, which give back what /dev/mem needs.
 
 # deploy/NAME.service into COMPONENT, its programs' paths pointing where
 # they are installed.
@@ -16,7 +21,17 @@ function(boat_install_unit name component)
   string(REPLACE "/usr/local/libexec/" "${CMAKE_INSTALL_FULL_LIBEXECDIR}/" _unit "${_unit}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${name}.service "${_unit}")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.service DESTINATION lib/systemd/system COMPONENT ${component})
+  if(BOAT_BOARD STREQUAL "rpi")
+    install(FILES ${CMAKE_SOURCE_DIR}/deploy/rpi/${name}.service.d/bcm2835.conf
+            DESTINATION lib/systemd/system/${name}.service.d COMPONENT ${component})
+  endif()
 endfunction()
+
+# common
+if(BOAT_BOARD STREQUAL "linux")
+  install(FILES deploy/60-boat-gpio-spi.rules DESTINATION lib/udev/rules.d COMPONENT common)
+  install(FILES deploy/boat-gpio-spi.sysusers DESTINATION lib/sysusers.d RENAME boat-gpio-spi.conf COMPONENT common)
+endif()
 
 # checkin
 install(TARGETS boat_checkin tag_reader RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT checkin)

@@ -1,9 +1,11 @@
-# The Debian package of the board's programs: cpack -G DEB in a BOAT_BOARD=rpi
-# build with CMAKE_INSTALL_PREFIX=/usr, for the host or for the target of the
+# The Debian packages of the board's programs: cpack -G DEB in a
+# BOAT_BOARD=linux build (the kernel's GPIO and SPI devices, no root: every
+# Pi with a current kernel, the Pi 5 too, and other boards) with
+# CMAKE_INSTALL_PREFIX=/usr, for the host or for the target of the
 # toolchain file (scripts/package does both). Dependencies come from
 # dpkg-shlibdeps over the linked libraries; in a cross build it reads the
 # sysroot's (scripts/sysroot gives it their symbols and shlibs files).
-if(NOT BOAT_BOARD STREQUAL "rpi")
+if(NOT BOAT_BOARD STREQUAL "linux")
   return()
 endif()
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
@@ -74,17 +76,23 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_BREAKS "boat-terminals (<< 1.1~)")
 set(CPACK_DEBIAN_PACKAGE_REPLACES "boat-terminals (<< 1.1~)")
 
-# What both kinds of boat share: the settings file. A conffile, so an
-# upgrade keeps the operator's; one package owns it, as dpkg lets only one.
+# What both kinds of boat share: the settings file (a conffile, so an
+# upgrade keeps the operator's; one package owns it, as dpkg lets only
+# one), and the groups and udev rules of the kernel's devices.
 set(CPACK_DEBIAN_COMMON_PACKAGE_NAME boat-common)
 set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_COMMON_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_COMPONENT_COMMON_DESCRIPTION "rental boat terminals: settings shared by both kinds of boat
+set(CPACK_COMPONENT_COMMON_DESCRIPTION "rental boat terminals: settings and devices shared by both kinds of boat
 /etc/boat/terminal.conf, read by boat_checkin and boat_tracker at start-up
 and by boat_track: the check-in server's URL, its CA file and pinned key,
-the tracker's database login and gpsd. Every key is commented out with the
-built-in value.")
-set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/deploy/debian/conffiles)
+the tracker's database login and gpsd, the board's GPIO chip and SPI
+device. Every key is commented out with the built-in value.
+.
+The groups gpio and spi, and udev rules that give them the kernel's GPIO
+chips and spidev devices, so that the terminals need no root.")
+set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/deploy/debian/conffiles
+  ${CMAKE_SOURCE_DIR}/deploy/debian/common/postinst)
 
 # A boat with an RC522 reader: no database server, no gpsd.
 set(CPACK_DEBIAN_CHECKIN_PACKAGE_NAME boat-checkin)

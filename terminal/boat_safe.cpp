@@ -3,6 +3,8 @@
 // (its unit's ExecStopPost). The kill relay keeps its level, as at a
 // terminal's start-up.
 //   boat_safe checkin|tracker     the terminal whose pins to set
+#include "board_devices.h"
+#include "settings.h"
 #include "terminal.h"
 
 #include <bcm2835.h>
@@ -14,6 +16,18 @@ namespace {
 constexpr uint32_t kSpiSpeedKhz = 5000;  // the terminals' bus set-up
 constexpr uint8_t kNoSignalPin = 255;    // the signal pin is left alone
 
+// The devices the terminal was given. It runs as root outside the unit's
+// sandbox and reads the file itself, not the terminal's credential. A file
+// it cannot take must not keep a boat running: the board's own devices
+// then.
+void use_the_terminals_devices() {
+    TerminalSettings settings = default_terminal_settings();
+    SettingsNote error {}, warning {};
+    if (!read_terminal_settings(kTerminalSettingsPath, &settings, &error, &warning))
+        fprintf(stderr, "%s\r\n", error.data());
+    board_use_devices(settings.gpio_chip.data(), settings.spi_device.data());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -23,6 +37,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Terminal = profile;
+    use_the_terminals_devices();
     if (HW_init(kSpiSpeedKhz, kNoSignalPin) != 0) return 1;
     // Levels first, then the lines to outputs: a line that was still an
     // input never shows an old level of its latch.

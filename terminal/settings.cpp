@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifndef BOAT_DB_PASSWORD
@@ -30,6 +31,7 @@ constexpr TerminalSettings kDefaults {
     text<kUrlMax + 1>(BOAT_CHECKIN_URL), text<254>(BOAT_CHECKIN_CA), text<254>(BOAT_CHECKIN_PINNED_KEY),
     text<254>(BOAT_DB_HOST),           text<254>(BOAT_DB_USER),    text<254>(BOAT_DB_PASSWORD),
     text<254>(BOAT_DB_NAME),           text<254>(BOAT_GPSD_HOST),  text<6>(BOAT_GPSD_PORT),
+    text<254>(BOAT_GPIO_CHIP),         text<254>(BOAT_SPI_DEVICE),
 };
 
 enum class Rule {
@@ -37,7 +39,13 @@ enum class Rule {
     any,       // any text, empty too
     nonempty,  // any text but the empty one
     port,      // 1 to 65535
+    chip,      // empty, a device path or a GPIO chip's label
+    device,    // a device path
 };
+
+// The longest label the kernel gives a GPIO chip: GPIO_MAX_NAME_SIZE less
+// its NUL.
+constexpr size_t kChipLabelMax = 31;
 
 struct Key {
     const char* name;
@@ -56,6 +64,8 @@ constexpr Key kKeys[] = {
     {"DB_NAME", Rule::nonempty, [](TerminalSettings& s) { return s.db_name.data(); }, sizeof(SettingText)},
     {"GPSD_HOST", Rule::nonempty, [](TerminalSettings& s) { return s.gpsd_host.data(); }, sizeof(SettingText)},
     {"GPSD_PORT", Rule::port, [](TerminalSettings& s) { return s.gpsd_port.data(); }, sizeof(TerminalSettings::gpsd_port)},
+    {"GPIO_CHIP", Rule::chip, [](TerminalSettings& s) { return s.gpio_chip.data(); }, sizeof(SettingText)},
+    {"SPI_DEVICE", Rule::device, [](TerminalSettings& s) { return s.spi_device.data(); }, sizeof(SettingText)},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 constexpr size_t kUrlKey = 0, kCaKey = 1, kPinKey = 2, kPasswordKey = 5;
@@ -90,6 +100,11 @@ const char* refusal(const Key& key, const char* value) {
         unsigned long port = 0;
         return config_decimal(value, &port) && port >= 1 && port <= 65535 ? nullptr : "not a port number (1 to 65535)";
     }
+    case Rule::chip:
+        if (value[0] == '/' || len <= kChipLabelMax) return nullptr;
+        return "neither a device path nor a GPIO chip label (at most 31 characters)";
+    case Rule::device:
+        return value[0] == '/' ? nullptr : "not a device path";
     }
     return "unknown rule";
 }
@@ -224,7 +239,27 @@ bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNot
     return true;
 }
 
+bool terminal_settings_path(SettingsPath* out) {
+    const char* credentials = getenv("CREDENTIALS_DIRECTORY");
+    if (credentials == nullptr || credentials[0] == '\0') {
+        snprintf(out->data(), out->size(), "%s", kTerminalSettingsPath);
+        return true;
+    }
+    const int n = snprintf(out->data(), out->size(), "%s/%s", credentials, kTerminalSettingsCredential);
+    return n > 0 && static_cast<size_t>(n) < out->size();
+}
+
 int terminal_settings_startup(const char* path) {
+    SettingsPath credential {};
+    if (path == nullptr) {
+        if (!terminal_settings_path(&credential)) {
+            const char* too_long = "CREDENTIALS_DIRECTORY: longer than a path may be";
+            fprintf(stderr, "%s\r\n", too_long);
+            syslog(LOG_DAEMON | LOG_ERR, "%s", too_long);
+            return 1;
+        }
+        path = credential.data();
+    }
     SettingsNote error {}, warning {};
     TerminalSettings read {};
     if (!read_terminal_settings(path, &read, &error, &warning)) {

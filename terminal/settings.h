@@ -1,16 +1,21 @@
 // The terminals' settings: the server link, the tracker's database login
-// and its gpsd. Compiled-in defaults, which the root-only file
-// /etc/boat/terminal.conf may replace key by key ("KEY=value" lines read
-// by the configuration reader, "#" comments, the first line of a key wins).
-// A fleet's server and password live there, not in a build.
+// and its gpsd, the board's GPIO chip and SPI device. Compiled-in defaults,
+// which the root-only file /etc/boat/terminal.conf may replace key by key
+// ("KEY=value" lines read by the configuration reader, "#" comments, the
+// first line of a key wins). A fleet's server and password live there, not
+// in a build.
 //
 // Link the library `terminal_settings` (it brings only `config`).
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstddef>
 
 constexpr const char* kTerminalSettingsPath = "/etc/boat/terminal.conf";
+// A terminal started by systemd without the rights to read that file gets
+// a copy as the credential of this name (LoadCredential=).
+constexpr const char* kTerminalSettingsCredential = "terminal.conf";
 
 // The request URL, base URL and query, must fit the 128-byte buffer.
 constexpr size_t kUrlMax = 82;
@@ -28,6 +33,8 @@ struct TerminalSettings {
     SettingText db_name;
     SettingText gpsd_host;
     std::array<char, 6> gpsd_port;  // decimal, 1 to 65535
+    SettingText gpio_chip;          // a label or a device path; empty: the board's own
+    SettingText spi_device;         // a device path
 };
 
 // The settings in force; the compiled-in values until
@@ -48,8 +55,16 @@ TerminalSettings default_terminal_settings();
 // empty when there is none.
 bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning);
 
+using SettingsPath = std::array<char, PATH_MAX>;
+
+// The file the terminals read: the credential in $CREDENTIALS_DIRECTORY
+// when systemd passed credentials, else kTerminalSettingsPath. False when
+// that folder's name leaves no room for the file's.
+bool terminal_settings_path(SettingsPath* out);
+
 // Start-up of both terminals, before any hardware access: reads `path`
-// into terminal_settings. A refused file is reported on stderr and to
-// syslog (daemon, error) and leaves terminal_settings as it was; 1 then,
-// else 0. A warning goes the same ways at level warning.
-int terminal_settings_startup(const char* path = kTerminalSettingsPath);
+// (null: terminal_settings_path()) into terminal_settings. A refused file
+// is reported on stderr and to syslog (daemon, error) and leaves
+// terminal_settings as it was; 1 then, else 0. A warning goes the same
+// ways at level warning.
+int terminal_settings_startup(const char* path = nullptr);

@@ -1,6 +1,7 @@
 // boat_tracker: the check-in terminal with an NFC reader, GPS, fuel and
 // database telemetry. Runs until a stop signal, then leaves the boat
 // stopped and the LED off.
+#include "board_devices.h"
 #include "settings.h"
 #include "stop.h"
 #include "supervision.h"
@@ -27,6 +28,7 @@ int main(int /*argc*/, char** argv) {
     // Before the peers and any hardware access. A refused file leaves the
     // outputs as they are: nothing of the board is touched.
     if (terminal_settings_startup() != 0) return 1;
+    board_use_devices(terminal_settings.gpio_chip.data(), terminal_settings.spi_device.data());
     terminal_signals_init();
     // Under a service manager stdout is a pipe; position lines should reach
     // the journal as they happen, not in 4 KiB blocks.

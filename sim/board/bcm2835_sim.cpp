@@ -4,6 +4,7 @@
 // the SPI and GPIO level.
 #include <bcm2835.h>
 
+#include "board_devices.h"
 #include "board_state.h"
 #include "devices.h"
 
@@ -72,12 +73,7 @@ void spi_exchange(const uint8_t* tx_in, uint8_t* rx_out, uint32_t len) {
             for (uint32_t off = 0; off < len; off += sizeof wire_tx) {
                 uint32_t n = len - off < sizeof wire_tx ? len - off : sizeof wire_tx;
                 for (uint32_t i = 0; i < n; i++) wire_tx[i] = lsb ? reverse_bits(tx_in[off + i]) : tx_in[off + i];
-                if (s.profile == boatsim::Profile::tracker)
-                    boatsim::mcp3008_spi(s, wire_tx, wire_rx, n);
-                else if (s.profile == boatsim::Profile::checkin || s.profile == boatsim::Profile::tagreader)
-                    boatsim::mfrc522_spi(s, wire_tx, wire_rx, n);
-                else
-                    for (uint32_t i = 0; i < n; i++) wire_rx[i] = 0;
+                boatsim::spi_cs0_exchange(s, wire_tx, wire_rx, n);
                 for (uint32_t i = 0; i < n; i++) rx_out[off + i] = lsb ? reverse_bits(wire_rx[i]) : wire_rx[i];
             }
         }
@@ -86,6 +82,10 @@ void spi_exchange(const uint8_t* tx_in, uint8_t* rx_out, uint32_t len) {
 }
 
 }  // namespace
+
+// The simulated board is BOATSIM_STATE's, whatever devices a board of
+// metal would have.
+void board_use_devices(const char* /*gpio_chip*/, const char* /*spi_device*/) {}
 
 extern "C" {
 

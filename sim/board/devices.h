@@ -7,6 +7,10 @@
 
 namespace boatsim {
 
+// One chip-select assertion on SPI0 chip select 0, bytes as on the wire:
+// the profile's device answers (MFRC522 or MCP3008), or nothing does.
+void spi_cs0_exchange(BoardState& s, const uint8_t* tx, uint8_t* rx, uint32_t len);
+
 // Power-on state of the whole board: pins as inputs and low, SPI idle,
 // the reader chip at its reset values, converter inputs at 0.
 void board_power_on(BoardState& s);

@@ -158,6 +158,7 @@ TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
         std::vector<std::string> wrapper;
         std::string gid;
         std::string message;
+        std::string uid = "500";
     } cases[] = {
         {"account 500 in group 777", "skipper:x:500:777::/nonexistent:/usr/sbin/nologin\n", {}, "777", ""},
         {"no account 500", "", {}, "500", ""},
@@ -165,6 +166,9 @@ TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
         // is reported once, and the terminal runs on.
         {"no right to change groups", "", {"/usr/bin/setpriv", "--bounding-set=-setgid"}, "0",
          "Can't drop rights: setgroups: Operation not permitted\r\n"},
+        // An ordinary user has nothing to drop: it stays who it is, silently.
+        {"started as an ordinary user", "",
+         {"/usr/bin/setpriv", "--reuid=4242", "--regid=4243", "--clear-groups"}, "4243", "", "4242"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -175,7 +179,7 @@ TEST_F(Program, DropsRootForUser500AndItsGroupForGood) {
         terminal_ = Process({argv, {board_.env()}, dir_.path(), "", dir_.file("terminal.err"), ""});
         ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
         const pid_t pid = terminal_.pid();
-        EXPECT_EQ(status_line(pid, "Uid"), "500\t500\t500\t500");
+        EXPECT_EQ(status_line(pid, "Uid"), c.uid + "\t" + c.uid + "\t" + c.uid + "\t" + c.uid);
         EXPECT_EQ(status_line(pid, "Gid"), c.gid + "\t" + c.gid + "\t" + c.gid + "\t" + c.gid);
         if (c.message.empty()) {
             EXPECT_EQ(status_line(pid, "Groups"), "") << "none of root's groups is kept";

@@ -1,11 +1,13 @@
-// The Debian packages made from the Pi build (BOAT_RPI_BIN_DIR) with cpack,
-// one per kind of boat: unpacked into scratch roots, their units must find
-// their programs and folders, their dependencies must name the packages of
-// the libraries the programs link and only the services that boat uses,
+// The Debian packages made from the build on the kernel's devices
+// (BOAT_LINUX_BIN_DIR) with cpack, one per kind of boat: unpacked into
+// scratch roots, their units must find their programs and folders and run
+// them without root, their dependencies must name the packages of the
+// libraries the programs link and only the services that boat uses,
 // boat-common's settings file must be a root-only conffile showing the
-// build's values, and boat-checkin's postinst must make the account for
-// user id 500 once, leaving an id or name that is already taken alone. The
-// postinst runs on a private overlay of /etc.
+// build's values, its postinst must make the devices' groups, and
+// boat-checkin's postinst must make the account for user id 500 once,
+// leaving an id or name that is already taken alone. The postinsts run on
+// a private overlay of /etc.
 #include "private_mounts.h"
 #include "process.h"
 #include "settings.h"
@@ -158,9 +160,9 @@ class Package : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        const std::string config = std::string(BOAT_RPI_BIN_DIR) + "/CPackConfig.cmake";
-        if (std::string(BOAT_RPI_BIN_DIR).empty() || access(config.c_str(), R_OK) != 0) {
-            made_ = "no " + config + ": configure BOAT_RPI_BIN_DIR with CMAKE_INSTALL_PREFIX=/usr (scripts/test does)";
+        const std::string config = std::string(BOAT_LINUX_BIN_DIR) + "/CPackConfig.cmake";
+        if (std::string(BOAT_LINUX_BIN_DIR).empty() || access(config.c_str(), R_OK) != 0) {
+            made_ = "no " + config + ": configure BOAT_LINUX_BIN_DIR with CMAKE_INSTALL_PREFIX=/usr (scripts/test does)";
             return;
         }
         Outcome r = run_tool(*dir_, {BOAT_CPACK, "-G", "DEB", "--config", config, "-B", dir_->file("out")});
@@ -250,6 +252,16 @@ TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
             if (!cwd.empty()) {
                 EXPECT_TRUE(is_dir(r + cwd)) << "WorkingDirectory=" << cwd;
             }
+            // No root, no capability, no /dev/mem: the kernel's devices
+            // through their groups, the settings through a credential.
+            EXPECT_TRUE(unit_value(unit, "User") == "500" || unit_value(unit, "DynamicUser") == "yes") << unit;
+            EXPECT_NE(unit.find("\nCapabilityBoundingSet=\n"), std::string::npos) << unit;
+            EXPECT_FALSE(std::regex_search(unit, std::regex("\nCapabilityBoundingSet=\\S"))) << unit;
+            EXPECT_EQ(unit.find("/dev/mem"), std::string::npos);
+            EXPECT_EQ(unit_value(unit, "SupplementaryGroups").rfind("gpio spi", 0), 0u) << unit;
+            if (prog != "tag_reader") {
+                EXPECT_EQ(unit_value(unit, "LoadCredential"), "terminal.conf:/etc/boat/terminal.conf");
+            }
         }
         for (const auto& f : k.data)
             EXPECT_EQ(read_file(r + "/usr/share/" + k.name + "/" + f), read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/" + f))
@@ -288,8 +300,19 @@ TEST_F(Package, DependsNameTheLibrariesPackagesAndOnlyTheTrackerRecommendsItsSer
         EXPECT_TRUE(linked_by_any.count(lib)) << lib;
 }
 
+// The groups and udev rules of the kernel's GPIO and SPI devices, which
+// both kinds of boat need, in boat-common.
+TEST_F(Package, CommonShipsTheDevicesGroupsAndRules) {
+    const std::string r = root(kCommon);
+    EXPECT_EQ(read_file(r + "/usr/lib/udev/rules.d/60-boat-gpio-spi.rules"),
+              read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/60-boat-gpio-spi.rules"));
+    EXPECT_EQ(read_file(r + "/usr/lib/sysusers.d/boat-gpio-spi.conf"),
+              read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/boat-gpio-spi.sysusers"));
+    EXPECT_TRUE(is_program(control(kCommon) + "/postinst"));
+}
+
 // An upgrade keeps the operator's settings, others cannot read the
-// password, and every key is there, commented out with the Pi build's
+// password, and every key is there, commented out with the packaged build's
 // value: the file as packaged changes nothing, and each line without its
 // comment mark is one the terminals take.
 TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) {
@@ -306,11 +329,12 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
     EXPECT_EQ(entry[2].str(), "root/root");
 
     const std::string packaged = read_file(root(kCommon) + path);
-    const std::string cache = read_file(std::string(BOAT_RPI_BIN_DIR) + "/CMakeCache.txt");
+    const std::string cache = read_file(std::string(BOAT_LINUX_BIN_DIR) + "/CMakeCache.txt");
     const std::pair<std::string, std::string> keys[] = {
         {"URL", "BOAT_CHECKIN_URL"}, {"CA_FILE", "BOAT_CHECKIN_CA"}, {"PINNED_KEY", "BOAT_CHECKIN_PINNED_KEY"},
         {"DB_HOST", "BOAT_DB_HOST"}, {"DB_USER", "BOAT_DB_USER"},    {"DB_PASSWORD", "BOAT_DB_PASSWORD"},
         {"DB_NAME", "BOAT_DB_NAME"}, {"GPSD_HOST", "BOAT_GPSD_HOST"}, {"GPSD_PORT", "BOAT_GPSD_PORT"},
+        {"GPIO_CHIP", "BOAT_GPIO_CHIP"}, {"SPI_DEVICE", "BOAT_SPI_DEVICE"},
     };
     std::string uncommented;
     for (const auto& [key, variable] : keys) {
@@ -332,7 +356,7 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
         EXPECT_EQ(warning.data(), std::string());
     }
     EXPECT_NE(read.url.data(), std::string(default_terminal_settings().url.data()))
-        << "the Pi build's URL is not the simulated build's: the uncommented file was read";
+        << "the packaged build's URL is not the simulated build's: the uncommented file was read";
     EXPECT_EQ(uncommented.find("URL=" + std::string(read.url.data()) + "\n"), 0u);
 }
 
@@ -355,7 +379,7 @@ std::string passwd_field(const TempDir& dir, const std::string& key, int field) 
     return f;
 }
 
-TEST_F(Package, PostinstMakesTheAccountForUser500OnceAndLeavesTakenOnesAlone) {
+TEST_F(Package, PostinstsMakeTheDevicesGroupsAndTheAccountForUser500OnceAndLeaveTakenOnesAlone) {
     std::string err;
     if (!testsupport::enter_private_mounts(&err)) GTEST_SKIP() << "no private /etc here: " << err;
     const std::vector<std::string> path = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
@@ -369,17 +393,27 @@ TEST_F(Package, PostinstMakesTheAccountForUser500OnceAndLeavesTakenOnesAlone) {
            "boat_checkin"}},
          "", "777", "the account 'boat_checkin' has user id 777, not 500"},
     };
+    // As installed: boat-common's sysusers file where systemd-sysusers
+    // finds it.
+    mkdir("/etc/sysusers.d", 0755);
+    testsupport::write_file("/etc/sysusers.d/boat-gpio-spi.conf",
+                            read_file(root(kCommon) + "/usr/lib/sysusers.d/boat-gpio-spi.conf"));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         for (const std::string& user : {passwd_field(*dir_, "500", 0), std::string("boat_checkin"), std::string("deckhand")})
             if (!user.empty()) run_tool(*dir_, {"/usr/sbin/userdel", "--force", user}, path);
+        for (const std::string group : {"gpio", "spi"}) run_tool(*dir_, {"/usr/sbin/groupdel", group}, path);
         ASSERT_EQ(passwd_field(*dir_, "500", 0), "");
         for (const auto& cmd : c.before) ASSERT_EQ(run_tool(*dir_, cmd, path).status, 0);
 
         // Installing and then configuring again (reinstall, upgrade) must
-        // come to the same accounts.
+        // come to the same accounts, boat-common's devices' groups first.
         for (int pass = 0; pass < 2; pass++) {
             SCOPED_TRACE(pass);
+            Outcome common = run_tool(*dir_, {"/bin/sh", control(kCommon) + "/postinst", "configure", ""}, path);
+            EXPECT_EQ(common.status, 0) << common.err;
+            for (const std::string group : {"gpio", "spi"})
+                EXPECT_EQ(run_tool(*dir_, {"/usr/bin/getent", "group", group}).status, 0) << "no group " << group;
             Outcome r = run_tool(*dir_, {"/bin/sh", control("boat-checkin") + "/postinst", "configure", ""}, path);
             EXPECT_EQ(r.status, 0) << r.err;
             if (c.message.empty()) {

@@ -1,12 +1,15 @@
 // The terminals' settings file at its fixed path, /etc/boat/terminal.conf,
-// on this process's private mounts: a good file gives the compiled-in
-// values with its lines over them and boat_checkin starts with it; a bad
-// one stops both terminals before they touch the board, with one message
-// naming the file, the line and the key on standard error and to syslog.
+// on this process's private mounts, or the copy systemd passes as a
+// credential: a good file gives the compiled-in values with its lines over
+// them and boat_checkin starts with it; a bad one stops both terminals
+// before they touch the board, with one message naming the file, the line
+// and the key on standard error and to syslog, and does not keep boat_safe
+// from stopping a boat.
 #include "private_mounts.h"
 #include "process.h"
 #include "settings.h"
 #include "temp_board.h"
+#include "terminal.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <functional>
 #include <string>
@@ -47,6 +51,9 @@ struct FileCase {
     std::function<void(TerminalSettings&)> expect = [](TerminalSettings&) {};
     std::string warning = "";
     uid_t owner = 0;
+    // The file is the credential in $CREDENTIALS_DIRECTORY; /etc's then
+    // holds a line that would be refused.
+    bool credential = false;
 };
 
 const std::string kUrl82 = "https://checkin.marina-north.boats.lan:8443/hullgate/v2/fleet/north-12/checkin.php";
@@ -114,6 +121,26 @@ std::vector<FileCase> cases() {
         {"everyone may write", "", 0646, ": others than its owner may write it (mode 0646)"},
         {"owned by another user", "URL=http://a.lan/x\n", 0600, ": owned by user 1000, not by root", {}, "", kNotRoot},
         {"a folder", "", kDirectory, ": not a regular file"},
+
+        {"the board's GPIO chip by label and its SPI device",
+         "GPIO_CHIP=pinctrl-rp1\nSPI_DEVICE=/dev/spidev10.0\n", 0640, "",
+         [](TerminalSettings& s) {
+             set(s.gpio_chip, "pinctrl-rp1");
+             set(s.spi_device, "/dev/spidev10.0");
+         }},
+        {"a GPIO chip by path and a label of 31 characters left to the first line",
+         "GPIO_CHIP=/dev/gpiochip4\nGPIO_CHIP=" + std::string(31, 'g') + "\n", 0640, "",
+         [](TerminalSettings& s) { set(s.gpio_chip, "/dev/gpiochip4"); }},
+        {"a GPIO chip label of 32 characters", "GPIO_CHIP=" + std::string(32, 'g') + "\n", 0640,
+         ":1: GPIO_CHIP: neither a device path nor a GPIO chip label (at most 31 characters)"},
+        {"an SPI device without its folder", "SPI_DEVICE=spidev0.0\n", 0640, ":1: SPI_DEVICE: not a device path"},
+        {"no SPI device", "SPI_DEVICE=\n", 0640, ":1: SPI_DEVICE: not a device path"},
+
+        // systemd's copy for a service user: owned by it, read-only.
+        {"the credential over /etc's file", "URL=http://from.credential.lan/x\n", 0400, "",
+         [](TerminalSettings& s) { set(s.url, "http://from.credential.lan/x"); }, "", kNotRoot, true},
+        {"a credential refused by its own path", "SPI_DEVICE=\n", 0400, ":1: SPI_DEVICE: not a device path", {}, "",
+         0, true},
     };
 }
 
@@ -122,7 +149,8 @@ void PrintTo(const FileCase& c, std::ostream* os) { *os << c.what; }
 std::string describe(const TerminalSettings& s) {
     return std::string("url=") + s.url.data() + " ca=" + s.ca_file.data() + " pin=" + s.pinned_key.data() +
            " db=" + s.db_user.data() + ":" + s.db_password.data() + "@" + s.db_host.data() + "/" + s.db_name.data() +
-           " gpsd=" + s.gpsd_host.data() + ":" + s.gpsd_port.data();
+           " gpsd=" + s.gpsd_host.data() + ":" + s.gpsd_port.data() + " gpio=" + s.gpio_chip.data() +
+           " spi=" + s.spi_device.data();
 }
 
 class SettingsFile : public ::testing::TestWithParam<FileCase> {
@@ -132,7 +160,19 @@ protected:
         sink()->drain(0);
         unlink(kPath);  // the host's, if it has one, is not this case's
         const FileCase& c = GetParam();
-        if (c.mode == kDirectory) {
+        unsetenv("CREDENTIALS_DIRECTORY");
+        if (c.credential) {
+            file_ = std::make_unique<EtcFile>(kPath, "SERVER=http://b.lan/x\n", 0600);
+            const std::string folder = dir_.file("credentials");
+            ASSERT_EQ(mkdir(folder.c_str(), 0500), 0);
+            testsupport::write_file(folder + "/terminal.conf", c.text);
+            ASSERT_EQ(chmod((folder + "/terminal.conf").c_str(), c.mode), 0);
+            ASSERT_EQ(chown((folder + "/terminal.conf").c_str(), c.owner, 0), 0);
+            ASSERT_EQ(chown(folder.c_str(), c.owner, 0), 0);
+            ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+            env_.push_back("CREDENTIALS_DIRECTORY=" + folder);
+            setenv("CREDENTIALS_DIRECTORY", folder.c_str(), 1);
+        } else if (c.mode == kDirectory) {
             mkdir("/etc/boat", 0755);
             ASSERT_EQ(mkdir(kPath, 0755), 0);
         } else if (c.mode != kNoFile) {
@@ -141,22 +181,38 @@ protected:
         }
     }
     void TearDown() override {
+        unsetenv("CREDENTIALS_DIRECTORY");
         rmdir(kPath);
         file_.reset();
     }
     static SyslogSink* sink() { return testsupport::PrivateSyslogEnvironment::sink(); }
 
     // Runs `program` on a board of its own to its end, or for as long as
-    // it takes to start up.
-    Process run(const std::string& program, boatsim::Profile profile, TempBoard** board_out) {
+    // it takes to start up; as a user other than root when the file is
+    // that user's credential.
+    Process run(const std::string& program, boatsim::Profile profile, TempBoard** board_out,
+                std::vector<std::string> args = {}) {
         boards_.push_back(std::make_unique<TempBoard>(profile));
         *board_out = boards_.back().get();
         err_ = dir_.file(std::to_string(boards_.size()) + ".err");
         out_ = dir_.file(std::to_string(boards_.size()) + ".out");
-        return Process({{testsupport::bin(program)}, {(*board_out)->env()}, dir_.path(), out_, err_, ""});
+        std::vector<std::string> argv;
+        const uid_t owner = GetParam().owner;
+        if (GetParam().credential && owner != 0) {
+            argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(owner), "--regid=" + std::to_string(owner),
+                    "--clear-groups"};
+            chmod(dir_.path().c_str(), 0777);
+            EXPECT_EQ(chown((*board_out)->path().c_str(), owner, owner), 0);
+        }
+        argv.push_back(testsupport::bin(program));
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> env = env_;
+        env.push_back((*board_out)->env());
+        return Process({argv, env, dir_.path(), out_, err_, ""});
     }
 
     TempDir dir_;
+    std::vector<std::string> env_;
     std::unique_ptr<EtcFile> file_;
     std::vector<std::unique_ptr<TempBoard>> boards_;
     std::string err_, out_;
@@ -164,10 +220,16 @@ protected:
 
 TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     const FileCase& c = GetParam();
-    const std::string path = kPath;
+    SettingsPath where {};
+    ASSERT_TRUE(terminal_settings_path(&where));
+    const std::string path = where.data();
+    EXPECT_EQ(path, c.credential ? dir_.file("credentials/terminal.conf") : kPath);
     TerminalSettings read = default_terminal_settings();
     SettingsNote error {}, warning {};
-    const bool ok = read_terminal_settings(kPath, &read, &error, &warning);
+    // Read as the terminal reads it: a credential as the user it was made for.
+    ASSERT_EQ(seteuid(c.credential ? c.owner : 0), 0);
+    const bool ok = read_terminal_settings(path.c_str(), &read, &error, &warning);
+    ASSERT_EQ(seteuid(0), 0);
 
     if (c.error.empty()) {
         ASSERT_TRUE(ok) << error.data();
@@ -212,6 +274,19 @@ TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
         EXPECT_EQ(logged[0].priority, LOG_DAEMON | LOG_ERR);
         EXPECT_EQ(logged[0].text, path + c.error);
     }
+
+    // After a terminal has gone the boat is stopped all the same, on the
+    // board's own devices.
+    TempBoard* board = nullptr;
+    Process safe = run("terminal/boat_safe", boatsim::Profile::checkin, &board, {"checkin"});
+    ASSERT_TRUE(safe.wait_exit(10000));
+    EXPECT_EQ(safe.exit_status(), 0) << testsupport::read_file(err_);
+    EXPECT_EQ(testsupport::read_file(err_).rfind(std::string(kPath) + ":", 0), 0u) << testsupport::read_file(err_);
+    const auto written = board->events_since(0);
+    EXPECT_TRUE(std::any_of(written.begin(), written.end(), [](const boatsim::GpioEvent& e) {
+        return e.pin == kCheckinTerminal.run_pin && e.level != kCheckinTerminal.run_level_running;
+    })) << "the run relay was not stopped";
+    sink()->drain(0);
 }
 
 // "a URL of 83 characters" -> "AURLOf83Characters"

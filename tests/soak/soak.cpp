@@ -391,6 +391,10 @@ void Soak::blackhole_on() {
     blackhole_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(blackhole_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // The stopped server's side of a kept-alive connection stays bound in
+    // FIN-WAIT-2 until the terminal next uses it; the server set
+    // SO_REUSEPORT, and only the same option of the same user passes it.
+    setsockopt(blackhole_, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
     sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(kServerPort);
@@ -398,6 +402,7 @@ void Soak::blackhole_on() {
     if (bind(blackhole_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(blackhole_, 0) != 0) {
         fprintf(stderr, "soak: cannot hold port %d: %s\n", kServerPort, strerror(errno));
         blackhole_off();
+        g_interrupted = 1;  // the season would go on without the fault it logged
         return;
     }
     for (int i = 0; i < 3; i++) {

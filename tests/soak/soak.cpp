@@ -978,8 +978,10 @@ int Soak::run() {
                static_cast<double>(worst_overrun_) / kSecond, static_cast<double>(allowance_) / kSecond);
     printf("  %-28s %8.1f s per hour (worst %.0f s per hour over %lld s)\n", "CPU idle", idle_cpu_ * 3600,
            worst_cpu_ * 3600, static_cast<long long>(kCpuWindowNs / kSecond));
-    printf("%d passed, %d failed\n", violations_ == 0 ? 1 : 0, violations_ == 0 ? 0 : 1);
-    return violations_ == 0 && !g_interrupted ? 0 : 1;
+    const bool passed = violations_ == 0 && !g_interrupted;
+    if (g_interrupted) printf("  interrupted before its time\n");
+    printf("%d passed, %d failed\n", passed ? 1 : 0, passed ? 0 : 1);
+    return passed ? 0 : 1;
 }
 
 int usage() {

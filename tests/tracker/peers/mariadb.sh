@@ -18,6 +18,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 schema=${BOAT_SCHEMA:-$here/../../../deploy/schema.sql}
 sock=$dir/mysqld.sock
 pidf=$dir/mysqld.pid
+# Temporary tables of its own: servers started side by side share no /tmp.
+tmpd=$dir/tmp
 
 fail() { echo "mariadb.sh: $*" >&2; [[ -f $dir/server.log ]] && tail -n 20 "$dir/server.log" >&2; exit 1; }
 
@@ -45,7 +47,8 @@ start_server() {
     else
         net=(--skip-networking)
     fi
-    setsid /usr/sbin/mariadbd --no-defaults --user=root --datadir="$dir/data" \
+    mkdir -p "$tmpd"
+    setsid /usr/sbin/mariadbd --no-defaults --user=root --datadir="$dir/data" --tmpdir="$tmpd" \
         --socket="$sock" --pid-file="$pidf" "${net[@]}" \
         --skip-name-resolve --log-error="$dir/server.log" \
         --innodb-buffer-pool-size=16M --innodb-log-file-size=8M \
@@ -66,8 +69,8 @@ case $cmd in
 template)
     stop_server
     rm -rf "$dir"
-    mkdir -p "$dir"
-    mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
+    mkdir -p "$tmpd"
+    mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --tmpdir="$tmpd" \
         --auth-root-authentication-method=socket --skip-test-db \
         >"$dir/install.log" 2>&1 || fail "mariadb-install-db failed (see $dir/install.log)"
     start_server socket-only

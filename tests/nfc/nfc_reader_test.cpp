@@ -408,6 +408,10 @@ TEST(NfcReader, MalformedFramesAreIgnoredAndTheReaderKeepsWorking) {
     line.send(frame({0x4A, 0x01, 0x00}));
     EXPECT_EQ(line.recv(kAck.size()), kAck);
     line.send(kAck);
+    // The NACK's answer (the last one, the 0x32's) shows the abort was
+    // taken before the card comes: only then is an answer a late one.
+    line.send(kNack);
+    EXPECT_EQ(line.recv(9), reply_frame(frame({0x33})));
     board.put_card("0a1bc203");
     EXPECT_TRUE(line.recv(1, 300).empty()) << "aborted command answered";
     line.send(get_fw);

@@ -243,11 +243,7 @@ int main(int argc, char** argv) {
     {
         TripSplitter splitter(o.rule);
         bool ok = db.scan(o.range, [&](const TrackRow& row) {
-            if (splitter.begins_trip(row)) {
-                trips.emplace_back();
-                trips.back().number = static_cast<int>(trips.size());
-            }
-            trip_add(trips.back(), row);
+            trips_add(trips, splitter, row);
             max_id = row.id;
         });
         if (!ok) return fail(db.error());

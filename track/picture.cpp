@@ -77,8 +77,7 @@ struct Picture::Impl {
     double ref_lng = 0;
     bool started = false;
     int trip = -1;
-    double last_x = 0, last_lat = 0, last_px = 0, last_py = 0;
-    std::vector<TripSummary> trips;
+    double last_x = 0, last_px = 0, last_py = 0;
 
     ~Impl() {
         if (cr) cairo_destroy(cr);
@@ -127,7 +126,6 @@ bool Picture::open(const std::string& path, PictureSize size, const std::vector<
     p.tmp = path + ".part";
     p.svg = ends_with(path, ".svg");
     p.size = size;
-    p.trips = trips;
     if (p.svg) {
         p.surface = cairo_svg_surface_create(p.tmp.c_str(), size.width, size.height);
         cairo_svg_surface_set_document_unit(p.surface, CAIRO_SVG_UNIT_PX);
@@ -226,7 +224,6 @@ void Picture::point(const TrackRow& row, const TripSummary& trip) {
     }
     if (row.id == trip.last_id) p.marker(X, Y, false);
     p.last_x = x;
-    p.last_lat = row.lat;
     p.last_px = X;
     p.last_py = Y;
 }

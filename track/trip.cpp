@@ -34,6 +34,14 @@ bool crosses_antimeridian(double lng_from, double lng_to) {
     return std::fabs(lng_to - lng_from) > 180.0;
 }
 
+void trips_add(std::vector<TripSummary>& trips, TripSplitter& splitter, const TrackRow& row) {
+    if (splitter.begins_trip(row) || trips.empty()) {
+        trips.emplace_back();
+        trips.back().number = static_cast<int>(trips.size());
+    }
+    trip_add(trips.back(), row);
+}
+
 void trip_add(TripSummary& trip, const TrackRow& row) {
     if (trip.points == 0) {
         trip.first_id = row.id;

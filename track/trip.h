@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace track {
 
@@ -84,6 +85,10 @@ struct TripSummary {
 
 // Adds a row to the trip it belongs to (the first row opens the summary).
 void trip_add(TripSummary& trip, const TrackRow& row);
+
+// The next row in order into `trips`: a new numbered summary when the
+// rule begins a trip with it, else the last one.
+void trips_add(std::vector<TripSummary>& trips, TripSplitter& splitter, const TrackRow& row);
 
 // Whether the step from one longitude to the next crosses 180 degrees
 // (the shorter way round).

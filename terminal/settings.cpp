@@ -4,6 +4,7 @@
 
 #include "config.h"
 
+#include <linux/gpio.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -43,9 +44,8 @@ enum class Rule {
     device,    // a device path
 };
 
-// The longest label the kernel gives a GPIO chip: GPIO_MAX_NAME_SIZE less
-// its NUL.
-constexpr size_t kChipLabelMax = 31;
+// The longest label the kernel gives a GPIO chip.
+constexpr size_t kChipLabelMax = GPIO_MAX_NAME_SIZE - 1;  // less its NUL
 
 struct Key {
     const char* name;

@@ -92,8 +92,6 @@ struct Options {
     bool log_time = false;
 };
 
-bool g_log_time = false;  // --log-time, for log_request
-
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
@@ -147,9 +145,9 @@ std::string answer_for(const Options& o, const std::string& serial) {
     return o.unknown;
 }
 
-void log_request(const std::string& serial, const std::string& boat, const std::string& answer) {
+void log_request(const Options& o, const std::string& serial, const std::string& boat, const std::string& answer) {
     std::lock_guard<std::mutex> lock(g_out_mutex);
-    if (g_log_time) {
+    if (o.log_time) {
         timespec t {};
         clock_gettime(CLOCK_MONOTONIC, &t);
         printf("%lld ", static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec);
@@ -237,7 +235,7 @@ void respond(const Options& o, const httplib::Request& req, httplib::Response& r
         directive(answer, &word, &rest);
         answer = rest;
     }
-    log_request(serial, boat, answer);
+    log_request(o, serial, boat, answer);
     serve(o, req, res, answer);
 }
 
@@ -290,7 +288,6 @@ int main(int argc, char** argv) {
             return usage();
     }
     if (o.port <= 0 || o.port > 65535) return usage();
-    g_log_time = o.log_time;
     if (o.tls_cert.empty() != o.tls_key.empty()) return usage();
     const bool tls = !o.tls_cert.empty();
 
@@ -317,7 +314,7 @@ int main(int argc, char** argv) {
             std::string serial = req.get_param_value("RFID");
             std::string boat = req.get_param_value("BoatID");
             std::string to = o.redirect + "?RFID=" + serial + "&BoatID=" + boat;
-            log_request(serial, boat, "redirect " + to);
+            log_request(o, serial, boat, "redirect " + to);
             res.set_redirect(to);
         });
     } else {

@@ -246,6 +246,7 @@ private:
 
     // CPU of the current terminal process.
     double idle_cpu_ = 0;     // CPU seconds per second while idle
+    bool idle_measured_ = false;  // a quiet terminal may measure 0
     double worst_cpu_ = 0;
     int64_t cpu_t0_ = 0;
     double cpu_s0_ = 0;
@@ -682,7 +683,7 @@ void Soak::check_cpu(int64_t now) {
     const double s = cpu_seconds(terminal_->pid());
     const double rate = (s - cpu_s0_) / (static_cast<double>(now - cpu_t0_) / kSecond);
     worst_cpu_ = std::max(worst_cpu_, rate);
-    if (idle_cpu_ > 0 && rate > kCpuFactor * idle_cpu_ + kCpuMargin) {
+    if (idle_measured_ && rate > kCpuFactor * idle_cpu_ + kCpuMargin) {
         char b[120];
         snprintf(b, sizeof b, "CPU %.3f s/s over %.0f s, idle %.3f s/s", rate,
                  static_cast<double>(now - cpu_t0_) / kSecond, idle_cpu_);
@@ -906,6 +907,7 @@ void Soak::measure_idle() {
     wait(20 * kSecond);
     const int64_t now = now_ns();
     idle_cpu_ = (cpu_seconds(terminal_->pid()) - cpu_s0_) / (static_cast<double>(now - cpu_t0_) / kSecond);
+    idle_measured_ = true;
     cpu_t0_ = now;
     cpu_s0_ = cpu_seconds(terminal_->pid());
     if (opt_.tracker) {

@@ -1,5 +1,6 @@
 // The check-in exchange: one GET of "<URL>?RFID=<serial>&BoatID=<n>" per
-// check-in, the answer classified by its start.
+// check-in (with a check-in interval followed by "&Kind=card" or
+// "&Kind=periodic"), the answer classified by its start.
 #include "checkin_client.h"
 
 #include "settings.h"
@@ -27,6 +28,8 @@ char* LastRFID = nullptr;
 char* Buff = nullptr;
 const char* URL = terminal_settings.url.data();
 int BoatID = 0;
+int64_t CheckinIntervalNs = 0;
+int64_t LastCheckinNs = 0;
 
 time_t (*terminal_time)(time_t*) = time;
 time_t (*terminal_monotonic)() = monotonic_seconds;
@@ -102,12 +105,21 @@ Transfer exchange(const char* serial, bool card, const char** error, long* http_
     *http_status = 0;
     CURL* curl = curl_easy_init();
     LastCheckin = 0;
+    LastCheckinNs = terminal_clock_ns();
     if (!curl) return Transfer::no_handle;
     if (card) {
         if (Terminal->report_transfer) fprintf(stderr, "Do CURL\r\n");
         snprintf(LastRFID, kLastRFIDSize, "%s", serial);
     }
-    snprintf(Buff, kBuffSize, "%s?RFID=%s&BoatID=%d", URL, serial, BoatID);
+    const char* kind = CheckinIntervalNs == 0 ? "" : card ? kKindCard : kKindPeriodic;
+    const int n = snprintf(Buff, kBuffSize, kRequestFormat, URL, serial, BoatID, kind);
+    if (n < 0 || static_cast<size_t>(n) >= kBuffSize) {
+        // The settings keep the URL short enough; a cut request would ask
+        // for something else.
+        curl_easy_cleanup(curl);
+        *error = "Request URL too long";
+        return Transfer::failed;
+    }
     if (Terminal->report_transfer) fprintf(stderr, "Contacting %s\r\n", Buff);
 
     start_answer();
@@ -283,6 +295,8 @@ uint8_t terminal_startup(uint8_t gpio) {
     checkin_buffers_init();
     BoatID = read_boat_id();
     fprintf(stderr, "I Am Boat %d\r\n", BoatID);
+    CheckinIntervalNs = static_cast<int64_t>(checkin_interval_seconds(terminal_settings)) * 1000000000;
+    LastCheckinNs = terminal_clock_ns();
     return HW_init(5000, gpio);
 }
 
@@ -404,6 +418,11 @@ void periodic_checkin() {
     Answer answer {};
     if (checked_exchange(LastRFID, false, &error, &answer) != Transfer::ok) return;
     handle_answer(false, answer);
+}
+
+bool periodic_checkin_due() {
+    if (CheckinIntervalNs == 0) return LastCheckin > Terminal->periodic_after;
+    return terminal_clock_ns() - LastCheckinNs >= CheckinIntervalNs;
 }
 
 void session_expiry_step() {

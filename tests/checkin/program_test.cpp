@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,9 +49,12 @@ protected:
         server_.stop();
     }
 
-    void start_server(const std::string& cards) {
+    void start_server(const std::string& cards, std::vector<std::string> options = {}) {
         write_file(dir_.file("cards.txt"), cards);
-        server_ = Process({{peer_bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port", std::to_string(kPort)},
+        std::vector<std::string> argv = {peer_bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port",
+                                         std::to_string(kPort)};
+        argv.insert(argv.end(), options.begin(), options.end());
+        server_ = Process({argv,
                            {},
                            "",
                            dir_.file("server.log"),
@@ -266,6 +270,79 @@ TEST_F(Program, RedirectIsFollowed) {
     EXPECT_EQ(requests().size(), 2u);
     EXPECT_EQ(board_.level(23), 1);
     EXPECT_NE(err().find("Green LED ONOK 0 600\r\n"), std::string::npos) << err();
+}
+
+// Requests the server logged with --log-time: arrival (CLOCK_MONOTONIC,
+// seconds) and "RFID=... BoatID=... Kind=...".
+std::vector<std::pair<double, std::string>> timed_requests(const std::string& log) {
+    std::vector<std::pair<double, std::string>> out;
+    std::istringstream in(read_file(log));
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(" checkin ");
+        if (at == std::string::npos) continue;
+        const size_t from = at + 9;
+        out.emplace_back(std::stoll(line.substr(0, at)) / 1e9, line.substr(from, line.find(" ->") - from));
+    }
+    return out;
+}
+
+double monotonic_s() {
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+// With CHECKIN_INTERVAL=2 the periodic check-in comes every 2 s (the first
+// 2 s after the start, then 2 s after each check-in of either kind) and
+// each request says its kind, so that a kill given at the server sets the
+// kill relay within the interval and one exchange.
+TEST_F(Program, WithACheckInIntervalAKillArrivesWithinIt) {
+    constexpr double kInterval = 2.0;
+    // The loop notices the time at its next idle poll (200 ms and the
+    // reader's request), and an exchange on loopback takes milliseconds:
+    // a second is ample on a loaded machine.
+    constexpr double kSlack = 1.0;
+    EtcFile settings("/etc/boat/terminal.conf", "CHECKIN_INTERVAL=2\n");
+    ASSERT_NO_FATAL_FAILURE(start_server("0a1bc203 OK 0 600\n", {"--log-time"}));
+    const double started = monotonic_s();
+    ASSERT_NO_FATAL_FAILURE(start_terminal());
+    const std::string log = dir_.file("server.log");
+    ASSERT_TRUE(wait_until([&] { return timed_requests(log).size() >= 3; }, 15000)) << err();
+    auto seen = timed_requests(log);
+    EXPECT_GE(seen[0].first - started, kInterval);
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(seen[i].second, "RFID= BoatID=0 Kind=periodic");
+        if (i == 0) continue;
+        EXPECT_GE(seen[i].first - seen[i - 1].first, kInterval - 0.1) << i;
+        EXPECT_LE(seen[i].first - seen[i - 1].first, kInterval + kSlack) << i;
+    }
+
+    board_.put_card("0a1bc203");
+    ASSERT_TRUE(wait_for_halt(1)) << err();
+    board_.take_card("0a1bc203");
+    ASSERT_EQ(board_.level(23), 1) << "granted";
+    const auto is = [](const std::string& what) {
+        return [what](const std::pair<double, std::string>& r) { return r.second == what; };
+    };
+    ASSERT_TRUE(wait_until([&] { return is("RFID=0a1bc203 BoatID=0 Kind=periodic")(timed_requests(log).back()); }, 10000));
+    seen = timed_requests(log);
+    const auto card = std::find_if(seen.begin(), seen.end(), is("RFID=0a1bc203 BoatID=0 Kind=card"));
+    ASSERT_NE(card, seen.end());
+    EXPECT_EQ(std::next(card)->second, "RFID=0a1bc203 BoatID=0 Kind=periodic") << "the card restarts the interval";
+    EXPECT_GE(std::next(card)->first - card->first, kInterval - 0.1);
+    EXPECT_LE(std::next(card)->first - card->first, kInterval + kSlack);
+
+    // The server turns to a kill just after a periodic check-in: the next
+    // one, an interval later, brings it.
+    const size_t before = seen.size();
+    ASSERT_TRUE(wait_until([&] { return timed_requests(log).size() > before; }, 10000));
+    write_file(dir_.file("cards.txt"), "0a1bc203 KILL\n");
+    const double ordered = monotonic_s();
+    ASSERT_TRUE(wait_for_level(14, 1, 10000)) << err();
+    const double killed = monotonic_s();
+    EXPECT_LE(killed - ordered, kInterval + kSlack);
+    EXPECT_EQ(board_.level(23), 0) << "the boat stopped";
+    EXPECT_EQ(timed_requests(log).back().second, "RFID=0a1bc203 BoatID=0 Kind=periodic");
 }
 
 // Monotonic time stamps of the run relay's writes since `seq`, in order.

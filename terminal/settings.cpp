@@ -4,6 +4,7 @@
 
 #include "config.h"
 
+#include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -42,6 +43,8 @@ constexpr TerminalSettings kDefaults {
     text<254>(BOAT_GPIO_CHIP),
     text<254>(BOAT_SPI_DEVICE),
     text<6>(BOAT_CHECKIN_INTERVAL),
+    text<254>(""),
+    text<254>(""),
 };
 
 // The seconds of a CHECKIN_INTERVAL value: 0 for the empty text, -1 for
@@ -71,6 +74,7 @@ enum class Rule {
     chip,      // empty, a device path or a GPIO chip's label
     device,    // a device path
     seconds,   // empty, or 1 to kCheckinIntervalMax
+    file,      // empty, or a regular file this process can read
 };
 
 // The longest label the kernel gives a GPIO chip.
@@ -98,6 +102,8 @@ constexpr Key kKeys[] = {
     {"SPI_DEVICE", Rule::device, [](TerminalSettings& s) { return s.spi_device.data(); }, sizeof(SettingText)},
     {"CHECKIN_INTERVAL", Rule::seconds, [](TerminalSettings& s) { return s.checkin_interval.data(); },
      sizeof(TerminalSettings::checkin_interval)},
+    {"CLIENT_CERT", Rule::file, [](TerminalSettings& s) { return s.client_cert.data(); }, sizeof(SettingText)},
+    {"CLIENT_KEY", Rule::file, [](TerminalSettings& s) { return s.client_key.data(); }, sizeof(SettingText)},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
@@ -114,8 +120,9 @@ constexpr size_t key(const char* name) {
     return kKeyCount;
 }
 constexpr size_t kUrlKey = key("URL"), kCaKey = key("CA_FILE"), kPinKey = key("PINNED_KEY"),
-                 kPasswordKey = key("DB_PASSWORD"), kIntervalKey = key("CHECKIN_INTERVAL");
-static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey}) < kKeyCount,
+                 kPasswordKey = key("DB_PASSWORD"), kIntervalKey = key("CHECKIN_INTERVAL"),
+                 kCertKey = key("CLIENT_CERT"), kClientKeyKey = key("CLIENT_KEY");
+static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey}) < kKeyCount,
               "every key the checks name has its row");
 
 // http or https, a host part without user name, then the path. Blanks and
@@ -167,6 +174,17 @@ Why refusal(const Key& key, const char* value) {
     case Rule::seconds:
         if (interval_value(value) < 0) say("not a number of seconds (1 to %u)", kCheckinIntervalMax);
         break;
+    case Rule::file: {
+        if (len == 0) break;
+        const int fd = open(value, O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0)
+            say("cannot be read: %s", strerror(errno));
+        else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+            say("%s", "not a regular file");
+        if (fd >= 0) close(fd);
+        break;
+    }
     }
     return why;
 }
@@ -213,12 +231,12 @@ bool take_line(const ConfigLine& line, void* ctx) {
     return false;
 }
 
-// A verified link is never given up quietly: a CA file or pin, the file's
-// or the build's, with an http URL is refused.
+// A verified link is never given up quietly: a CA file, pin or client
+// certificate, the file's or the build's, with an http URL is refused.
 bool link_consistent(Walk& w) {
     TerminalSettings& s = w.settings;
     if (is_https(s.url.data())) return true;
-    for (size_t i : {kCaKey, kPinKey}) {
+    for (size_t i : {kCaKey, kPinKey, kCertKey, kClientKeyKey}) {
         if (w.line_of[i] != 0 && kKeys[i].field(s)[0] != '\0') {
             note(w.error, "%s:%d: %s: needs an https URL", w.path, w.line_of[i], kKeys[i].name);
             return false;
@@ -228,6 +246,16 @@ bool link_consistent(Walk& w) {
     note(w.error, "%s:%d: URL: http, but the build's CA file or pinned key needs https (set CA_FILE= and PINNED_KEY= "
                   "empty to go without)",
          w.path, w.line_of[kUrlKey]);
+    return false;
+}
+
+// A client certificate is nothing without its key, nor a key without it.
+bool client_pair_whole(Walk& w) {
+    TerminalSettings& s = w.settings;
+    const bool cert = s.client_cert[0] != '\0', key = s.client_key[0] != '\0';
+    if (cert == key) return true;
+    const size_t given = cert ? kCertKey : kClientKeyKey, missing = cert ? kClientKeyKey : kCertKey;
+    note(w.error, "%s:%d: %s: needs %s", w.path, w.line_of[given], kKeys[given].name, kKeys[missing].name);
     return false;
 }
 
@@ -316,7 +344,7 @@ bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNot
     int walked = walk_config_lines(take_line, &w);
     close_config_file();
     if (walked < 0) note(error, "%s: cannot be read", path);
-    if (walked != 1 || !link_consistent(w) || !url_fits_kind(w)) return false;
+    if (walked != 1 || !link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w)) return false;
     if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
         note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
     *out = w.settings;

@@ -38,6 +38,8 @@ struct TerminalSettings {
     SettingText gpio_chip;          // a label or a device path; empty: the board's own
     SettingText spi_device;         // a device path
     std::array<char, 6> checkin_interval;  // seconds, 1 to kCheckinIntervalMax; empty: after the idle count
+    SettingText client_cert;        // https only, with client_key; empty: none
+    SettingText client_key;
 };
 
 // The periodic check-in's interval in seconds; 0 when the loop's count
@@ -55,9 +57,10 @@ TerminalSettings default_terminal_settings();
 // file gives the compiled-in values. False when the file must stop the
 // program: a file that is not a regular file, cannot be read or may be
 // written by another user than its owner (root or this process's user), a
-// line that is not a known "KEY=value", a value out of its rules, a CA file
-// or pin with an http URL, a URL too long for the kind of check-in that a
-// check-in interval adds. *error then holds one message naming the file,
+// line that is not a known "KEY=value", a value out of its rules, a CA file,
+// pin or client certificate with an http URL, a client certificate without
+// its key or the other way round, a URL too long for the kind of check-in
+// that a check-in interval adds. *error then holds one message naming the file,
 // the line and the key, and *out is untouched. *warning gets a note that
 // does not stop the program (a DB_PASSWORD in a file every user may read);
 // empty when there is none.

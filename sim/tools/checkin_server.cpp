@@ -1,8 +1,8 @@
 // checkin-server: a small check-in server for the demo and the tests.
 //
 //   checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]
-//                  [--tls-cert FILE --tls-key FILE] [--redirect URL]
-//                  [--log-time]
+//                  [--tls-cert FILE --tls-key FILE [--client-ca FILE]]
+//                  [--redirect URL] [--log-time]
 //
 // Serves GET on the path of the compiled base URL. The answer for a card
 // comes from FILE, read afresh for every request so it can be changed
@@ -32,7 +32,8 @@
 //                     comes: the connection closes after the headers
 //
 // With --tls-cert and --tls-key (PEM files) it serves https instead of
-// http. With --redirect every request is answered with a 302 to URL with
+// http; with --client-ca also only to clients whose certificate that CA
+// signed (the handshake fails for any other). With --redirect every request is answered with a 302 to URL with
 // the request's query, whatever the cards say (a server that hands the
 // terminal on, to plain http or to itself).
 //
@@ -89,6 +90,7 @@ struct Options {
     std::string path;
     std::string tls_cert;
     std::string tls_key;
+    std::string client_ca;
     std::string redirect;
     bool log_time = false;
 };
@@ -261,7 +263,8 @@ void parse_base_url(const char* url, int* port, std::string* path) {
 int usage() {
     fprintf(stderr,
             "usage: checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]\n"
-            "                      [--tls-cert FILE --tls-key FILE] [--redirect URL] [--log-time]\n");
+            "                      [--tls-cert FILE --tls-key FILE [--client-ca FILE]] [--redirect URL]\n"
+            "                      [--log-time]\n");
     return 2;
 }
 
@@ -289,6 +292,8 @@ int main(int argc, char** argv) {
             o.tls_cert = argv[++i];
         else if (a == "--tls-key")
             o.tls_key = argv[++i];
+        else if (a == "--client-ca")
+            o.client_ca = argv[++i];
         else if (a == "--redirect")
             o.redirect = argv[++i];
         else
@@ -296,6 +301,7 @@ int main(int argc, char** argv) {
     }
     if (o.port <= 0 || o.port > 65535) return usage();
     if (o.tls_cert.empty() != o.tls_key.empty()) return usage();
+    if (!o.client_ca.empty() && o.tls_cert.empty()) return usage();
     const bool tls = !o.tls_cert.empty();
 
     // Signals are taken by one thread that stops the server; the workers
@@ -308,7 +314,8 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<httplib::Server> server_ptr;
     if (tls)
-        server_ptr = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+        server_ptr = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str(),
+                                                          o.client_ca.empty() ? nullptr : o.client_ca.c_str());
     else
         server_ptr = std::make_unique<httplib::Server>();
     httplib::Server& server = *server_ptr;

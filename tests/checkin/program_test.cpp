@@ -636,6 +636,63 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
     EXPECT_EQ(requests().size(), 0u) << "the plain http server was never asked";
 }
 
+// A server that asks every terminal for a client certificate its CA
+// signed: the terminal shows the one of its settings file and is granted;
+// without one, or with one the CA did not sign, the handshake is refused,
+// which is a failed check-in that leaves the boat stopped.
+TEST_F(Program, ClientCertificateOfTheSettingsFileOpensAServerThatAsksForIt) {
+    constexpr int kHttpsPort = 18443;
+    ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
+    const std::string tls = dir_.file("tls");
+    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
+                   {}, "", "", dir_.file("certs.err"), ""});
+    ASSERT_TRUE(certs.wait_exit(60000));
+    ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
+    const std::string log = dir_.file("https.log");
+    server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kHttpsPort),
+                        "--tls-cert", tls + "/good.pem", "--tls-key", tls + "/server.key", "--client-ca", tls + "/ca.pem"},
+                       {}, "", log, dir_.file("https.err"), ""});
+    ASSERT_TRUE(wait_until([] { return port_open(kHttpsPort); }, 10000)) << read_file(dir_.file("https.err"));
+
+    const std::string link = "URL=https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php\nCA_FILE=" +
+                             tls + "/ca.pem\n";
+    struct Case {
+        const char* what;
+        std::string client;  // settings lines
+        bool granted;
+    } cases[] = {
+        {"no client certificate", "", false},
+        {"one the CA did not sign", "CLIENT_CERT=" + tls + "/stranger.pem\nCLIENT_KEY=" + tls + "/client.key\n", false},
+        {"the boat's own", "CLIENT_CERT=" + tls + "/client.pem\nCLIENT_KEY=" + tls + "/client.key\n", true},
+    };
+    size_t reached = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EtcFile settings("/etc/boat/terminal.conf", link + c.client);
+        terminal_ = Process({{bin("checkin/boat_checkin")}, {board_.env()}, dir_.path(), "", dir_.file("terminal.err"), ""});
+        ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+        board_.put_card("0a1bc203");
+        ASSERT_TRUE(wait_for_halt(board_.state().signal_pulses + 1)) << err();
+        board_.take_card("0a1bc203");
+        const std::string said = err();
+        std::istringstream in(read_file(log));
+        size_t now_reached = 0;
+        for (std::string line; std::getline(in, line);) now_reached += line.rfind("checkin ", 0) == 0;
+        if (c.granted) {
+            EXPECT_EQ(now_reached, reached + 1);
+            EXPECT_NE(said.find("Green LED ONOK 0 600\r\n"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 1) << "the boat runs";
+        } else {
+            EXPECT_EQ(now_reached, reached) << "a refused handshake asks nothing";
+            EXPECT_NE(said.find("Network Error "), std::string::npos) << said;
+            EXPECT_EQ(said.find("Boat Started"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 0) << "the boat stays stopped";
+        }
+        reached = now_reached;
+        terminal_.stop();
+    }
+}
+
 TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {
     start_terminal("BOATSIM_STATE=" + dir_.file("no-board.state"));
     ASSERT_TRUE(terminal_.wait_exit(10000));

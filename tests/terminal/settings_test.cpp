@@ -315,7 +315,7 @@ TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     // After a terminal has gone the boat is stopped all the same, on the
     // board's own devices.
     TempBoard* board = nullptr;
-    Process safe = run("terminal/boat_safe", boatsim::Profile::checkin, &board, {"checkin"});
+    Process safe = run("boatsafe/boat_safe", boatsim::Profile::checkin, &board, {"checkin"});
     ASSERT_TRUE(safe.wait_exit(10000));
     EXPECT_EQ(safe.exit_status(), 0) << testsupport::read_file(err_);
     EXPECT_EQ(testsupport::read_file(err_).rfind(std::string(kPath) + ":", 0), 0u) << testsupport::read_file(err_);

@@ -7,39 +7,10 @@
 
 #include <cstdint>
 
-// MFRC522 registers.
-constexpr uint8_t CommandReg = 0x01;
-constexpr uint8_t ComIEnReg = 0x02;
-constexpr uint8_t ComIrqReg = 0x04;
-constexpr uint8_t DivIrqReg = 0x05;
-constexpr uint8_t ErrorReg = 0x06;
-constexpr uint8_t Status2Reg = 0x08;
-constexpr uint8_t FIFODataReg = 0x09;
-constexpr uint8_t FIFOLevelReg = 0x0A;
-constexpr uint8_t ControlReg = 0x0C;
-constexpr uint8_t BitFramingReg = 0x0D;
-constexpr uint8_t CollReg = 0x0E;
-constexpr uint8_t ModeReg = 0x11;
-constexpr uint8_t TxControlReg = 0x14;
-constexpr uint8_t TxASKReg = 0x15;
-constexpr uint8_t RxThresholdReg = 0x18;
-constexpr uint8_t CRCResultRegM = 0x21;
-constexpr uint8_t CRCResultRegL = 0x22;
-constexpr uint8_t RFCfgReg = 0x26;
-constexpr uint8_t GsNReg = 0x27;
-constexpr uint8_t CWGsPReg = 0x28;
-constexpr uint8_t TModeReg = 0x2A;
-constexpr uint8_t TPrescalerReg = 0x2B;
-constexpr uint8_t TReloadRegH = 0x2C;
-constexpr uint8_t TReloadRegL = 0x2D;
-constexpr uint8_t VersionReg = 0x37;
-
-// MFRC522 commands.
-constexpr uint8_t CMD_Idle = 0x00;
-constexpr uint8_t CMD_CalcCRC = 0x03;
-constexpr uint8_t CMD_Transceive = 0x0C;
-constexpr uint8_t CMD_MFAuthent = 0x0E;
-constexpr uint8_t CMD_SoftReset = 0x0F;
+// The chip's registers, commands and bits by the data sheet's names, as the
+// simulator's chip model knows them too.
+#include "mfrc522_regs.h"
+using namespace mfrc522;
 
 // Card commands.
 constexpr uint8_t REQA = 0x26;
@@ -51,6 +22,9 @@ constexpr uint8_t MF_AUTH_KEY_B = 0x61;
 constexpr uint8_t MF_READ = 0x30;
 constexpr uint8_t MF_WRITE = 0xA0;
 constexpr uint8_t HLTA = 0x50;
+// NVB of an anticollision frame without serial bits, and of a select.
+constexpr uint8_t NVB_ANTICOLL = 0x20;
+constexpr uint8_t NVB_SELECT = 0x70;
 
 // Largest frame: 16 data bytes and CRC_A; also the most an exchange stores.
 constexpr uint8_t FRAME_MAX = 18;

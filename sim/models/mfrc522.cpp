@@ -37,7 +37,7 @@
 
 namespace boatsim {
 
-using namespace rc522;
+using namespace ::mfrc522;
 
 namespace {
 

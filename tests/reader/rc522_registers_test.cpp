@@ -160,7 +160,7 @@ TEST_F(Registers, TransceiveSequenceAndTwoByteAnswer) {
     buf.b[0] = 0x26;
     uint8_t bits = 0xAA;
     exchange(0x0C, {0x26}, card({0x04, 0x00}), 0x07);
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, buf.data(), 1, buf.data(), &bits), READER_OK);
+    EXPECT_EQ(PcdComMF522(Transceive, buf.data(), 1, buf.data(), &bits), READER_OK);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 16);
     EXPECT_EQ(buf.b[0], 0x04);
@@ -175,7 +175,7 @@ TEST_F(Registers, AuthentSequenceReadsNoFifoAndClearsStartSend) {
     Answer idle;
     idle.polls = {0x00, 0x00, 0x14};
     exchange(0x0E, frame, idle);
-    EXPECT_EQ(PcdComMF522(CMD_MFAuthent, frame.data(), 12, buf.data(), &bits), READER_OK);
+    EXPECT_EQ(PcdComMF522(MFAuthent, frame.data(), 12, buf.data(), &bits), READER_OK);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 0xAA);
     EXPECT_EQ(buf.b[0], 0xEE);
@@ -183,7 +183,7 @@ TEST_F(Registers, AuthentSequenceReadsNoFifoAndClearsStartSend) {
     // An expired timer is no "no card" for authentication.
     ss::begin();
     exchange(0x0E, frame, no_card());
-    EXPECT_EQ(PcdComMF522(CMD_MFAuthent, frame.data(), 12, buf.data(), &bits), READER_OK);
+    EXPECT_EQ(PcdComMF522(MFAuthent, frame.data(), 12, buf.data(), &bits), READER_OK);
     EXPECT_TRUE(ss::done());
 
     // Other commands wait for the timer only.
@@ -191,7 +191,7 @@ TEST_F(Registers, AuthentSequenceReadsNoFifoAndClearsStartSend) {
     Answer other;
     other.polls = {0x30, 0x10, 0x01};
     exchange(0x03, {}, other);
-    EXPECT_EQ(PcdComMF522(CMD_CalcCRC, frame.data(), 0, buf.data(), &bits), READER_OK);
+    EXPECT_EQ(PcdComMF522(CalcCRC, frame.data(), 0, buf.data(), &bits), READER_OK);
     EXPECT_TRUE(ss::done());
 }
 
@@ -206,7 +206,7 @@ TEST_F(Registers, CompletionFirstSeenOnThe150thPollIsATimeOut) {
     exchange(0x0C, {0x93, 0x20}, late);
     ::testing::internal::CaptureStderr();
     uint8_t tx[2] = {0x93, 0x20};
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_ERROR);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_ERROR);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(ss::done()) << "no ErrorReg read after a time-out";
     EXPECT_EQ(bits, 0xAA);
@@ -219,7 +219,7 @@ TEST_F(Registers, CompletionFirstSeenOnThe150thPollIsATimeOut) {
     in_time.polls.push_back(0x30);
     in_time.fifo = {0x08, 0xB6, 0xDD};
     exchange(0x0C, {0x93, 0x20}, in_time);
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_OK);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_OK);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 24);
 }
@@ -233,7 +233,7 @@ TEST_F(Registers, ErrorBitsDecideTheStatus) {
     Answer both = collision({0x11, 0x22});
     both.error = 0x18;
     exchange(0x0C, {0x93, 0x20}, both);
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_COLLISION);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_COLLISION);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 0xAA);
 
@@ -242,7 +242,7 @@ TEST_F(Registers, ErrorBitsDecideTheStatus) {
     Answer proto = card({0x11});
     proto.error = 0x01;
     exchange(0x0C, {0x93, 0x20}, proto);
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_ERROR);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_ERROR);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 0xAA);
     EXPECT_EQ(buf.b[0], 0xEE);
@@ -252,7 +252,7 @@ TEST_F(Registers, ErrorBitsDecideTheStatus) {
     Answer parity = card({0x11, 0x22});
     parity.error = 0x02;
     exchange(0x0C, {0x93, 0x20}, parity);
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_ERROR);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_ERROR);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 0xAA);
     EXPECT_EQ(buf.b[0], 0xEE);
@@ -263,7 +263,7 @@ TEST_F(Registers, ErrorBitsDecideTheStatus) {
     Answer coll_parity = collision({0x11, 0x22, 0x33, 0x44, 0x55});
     coll_parity.error = 0x0A;
     exchange(0x0C, {0x93, 0x20}, coll_parity);
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_COLLISION);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_COLLISION);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 40);
 
@@ -272,13 +272,13 @@ TEST_F(Registers, ErrorBitsDecideTheStatus) {
     Answer other = card({0x11, 0x22});
     other.error = 0xE4;
     exchange(0x0C, {0x93, 0x20}, other);
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_OK);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_OK);
     EXPECT_TRUE(ss::done());
 
     // CollErr alone keeps what arrived.
     ss::begin();
     exchange(0x0C, {0x93, 0x20}, collision({0x11, 0x22, 0x33, 0x44, 0x55}));
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 2, buf.data(), &bits), READER_COLLISION);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 2, buf.data(), &bits), READER_COLLISION);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 40);
     EXPECT_EQ(buf.b[4], 0x55);
@@ -289,7 +289,7 @@ TEST_F(Registers, TimerGivesNoTagForTransceiveAndStillReadsTheFifo) {
     uint8_t bits = 0xAA;
     uint8_t tx[4] = {0x50, 0x00, 0x57, 0xCD};
     exchange(0x0C, {0x50, 0x00, 0x57, 0xCD}, no_card());
-    EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 4, buf.data(), &bits), READER_NO_TAG);
+    EXPECT_EQ(PcdComMF522(Transceive, tx, 4, buf.data(), &bits), READER_NO_TAG);
     EXPECT_TRUE(ss::done());
     EXPECT_EQ(bits, 0);
     EXPECT_EQ(buf.b[0], 0x00);  // the one byte read from the empty FIFO
@@ -310,7 +310,7 @@ TEST_F(Registers, BitCountsFollowFifoLevelAndRxLastBits) {
         AnswerBuf buf;
         uint8_t bits = 0xAA;
         exchange(0x0C, {0x26}, c.a, 0x07);
-        EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 1, buf.data(), &bits), READER_OK);
+        EXPECT_EQ(PcdComMF522(Transceive, tx, 1, buf.data(), &bits), READER_OK);
         EXPECT_TRUE(ss::done());
         EXPECT_EQ(bits, c.bits);
         for (size_t i = 0; i < c.stored && i < c.a.fifo.size(); i++) EXPECT_EQ(buf.b[i], c.a.fifo[i]) << i;
@@ -327,7 +327,7 @@ TEST_F(Registers, CollisionMessageOnlyInDebugMode) {
         debug = d;
         exchange(0x0C, {0x26}, collision({0x44, 0x00}), 0x07);
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(PcdComMF522(CMD_Transceive, tx, 1, buf.data(), &bits), READER_COLLISION);
+        EXPECT_EQ(PcdComMF522(Transceive, tx, 1, buf.data(), &bits), READER_COLLISION);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), d ? "COllision \n" : "") << "debug " << int(d);
         EXPECT_TRUE(ss::done());
     }

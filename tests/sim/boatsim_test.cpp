@@ -164,7 +164,7 @@ TEST_F(BoatsimTool, BadInputExitsTwoWithOneLineAndLeavesTheStateAlone) {
 }
 
 TEST_F(BoatsimTool, FaultsComeAndGoWhileTheChipIsInUse) {
-    using namespace boatsim::rc522;
+    using namespace mfrc522;
     ToolRun r = boatsim(board_.path(), {"fault", "list"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(has(r.out, "rc522-absent-high  -   reader chip off the bus, MISO reads 0xFF\n")) << r.out;

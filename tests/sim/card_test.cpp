@@ -2,7 +2,7 @@
 #include "field.h"
 #include "rc522_fixture.h"
 
-using namespace boatsim::rc522;
+using namespace mfrc522;
 
 namespace {
 

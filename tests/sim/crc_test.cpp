@@ -46,7 +46,7 @@ TEST_F(ChipCrc, CoprocessorGivesKnownValues) {
 // start still see the last result and CRCIRq as they were, and CRCIRq is
 // cleared only by a write of its bit with Set2 clear.
 TEST_F(ChipCrc, ResultAndCrcIrqComeAtTheThirdAccess) {
-    using namespace boatsim::rc522;
+    using namespace mfrc522;
     uint8_t low = 0;
     ASSERT_EQ(crc_by_chip({0x50, 0x00}, &low), 0xCD);  // CRCIRq is left set
     ASSERT_TRUE(rd(DivIrqReg) & CRCIRq);
@@ -94,15 +94,15 @@ TEST_F(ChipCrc, CoprocessorMatchesLibnfcAndHonoursPreset) {
         ASSERT_EQ(high, expect[1]);
         // CalcCRC goes on with bytes written later; the frame followed by its
         // own CRC leaves a zero residue: CRCOk.
-        EXPECT_FALSE(rd(boatsim::rc522::Status1Reg) & boatsim::rc522::CRCOk);
-        wr(boatsim::rc522::FIFODataReg, low);
-        wr(boatsim::rc522::FIFODataReg, high);
+        EXPECT_FALSE(rd(mfrc522::Status1Reg) & mfrc522::CRCOk);
+        wr(mfrc522::FIFODataReg, low);
+        wr(mfrc522::FIFODataReg, high);
         uint8_t status = 0;
-        for (int i = 0; i < 5 && !((status = rd(boatsim::rc522::Status1Reg)) & boatsim::rc522::CRCReady); i++) {}
-        EXPECT_TRUE(status & boatsim::rc522::CRCOk) << "round " << round;
+        for (int i = 0; i < 5 && !((status = rd(mfrc522::Status1Reg)) & mfrc522::CRCReady); i++) {}
+        EXPECT_TRUE(status & mfrc522::CRCOk) << "round " << round;
     }
     // Preset 0xFFFF (CRCPreset 11) gives another result than 0x6363.
-    wr(boatsim::rc522::ModeReg, 0x3F);
+    wr(mfrc522::ModeReg, 0x3F);
     uint8_t low = 0;
     const uint8_t high = crc_by_chip({0x50, 0x00}, &low);
     const uint8_t hlta[] = {0x50, 0x00};

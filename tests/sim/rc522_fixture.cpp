@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-using namespace boatsim::rc522;
+using namespace mfrc522;
 
 void Rc522Test::SetUp() {
     // bcm2835_init maps the board named in the environment once per

@@ -19,7 +19,7 @@ struct Exchange {
     uint8_t coll = 0;        // CollReg
     int bits = 0;            // bits received (FIFO level and RxLastBits)
     std::vector<uint8_t> data;
-    bool answered() const { return (irq & boatsim::rc522::RxIRq) != 0; }
+    bool answered() const { return (irq & mfrc522::RxIRq) != 0; }
 };
 
 class Rc522Test : public ::testing::Test {

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-using namespace boatsim::rc522;
+using namespace mfrc522;
 
 namespace {
 

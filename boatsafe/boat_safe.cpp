@@ -13,8 +13,7 @@
 
 namespace {
 
-constexpr uint32_t kSpiSpeedKhz = 5000;  // the terminals' bus set-up
-constexpr uint8_t kNoSignalPin = 255;    // the signal pin is left alone
+constexpr uint8_t kNoSignalPin = 255;  // the signal pin is left alone
 
 // The devices the terminal was given. It runs as root outside the unit's
 // sandbox and reads the file itself, not the terminal's credential. A file
@@ -38,11 +37,10 @@ int main(int argc, char** argv) {
     }
     Terminal = profile;
     use_the_terminals_devices();
-    if (HW_init(kSpiSpeedKhz, kNoSignalPin) != 0) return 1;
+    if (HW_init(kTerminalSpiKhz, kNoSignalPin) != 0) return 1;
     // Levels first, then the lines to outputs: a line that was still an
     // input never shows an old level of its latch.
-    StopBoat();
-    SetOff();
+    leave_boat_safe();
     bcm2835_gpio_fsel(profile->run_pin, BCM2835_GPIO_FSEL_OUTP);
     for (uint8_t pin : kLedPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
     return 0;

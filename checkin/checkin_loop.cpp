@@ -50,13 +50,17 @@ int drop_identity(uid_t uid) {
 
 }  // namespace
 
-int (*checkin_setuid)(uid_t) = drop_identity;
+int (*checkin_drop_identity)(uid_t) = drop_identity;
 
 namespace {
 
 constexpr uid_t kRunUid = 500;
 constexpr useconds_t kIdlePollUs = 200000;
-constexpr uint8_t kOutputPins[] = {17, 22, 27, 23, 14};  // LED, run relay, kill relay
+// Idle polls of a blink cycle, whose last one tests the session's end; the
+// reader is watched once a cycle. The LED is blue on the two polls before
+// that last one.
+constexpr int kBlinkCycle = kWatchPasses;
+constexpr int kBlueFrom = kBlinkCycle - 2;
 
 uint16_t CType = 0;
 uint8_t SN[10];
@@ -67,13 +71,11 @@ void idle_poll() {
     Counter++;
     LastCheckin++;
     terminal_usleep(kIdlePollUs);
-    if (Counter > 10) {
-        if (Counter > 12) {
-            Counter = 0;
-            session_expiry_step();
-        } else if (!Active) {
-            SetBlue();
-        }
+    if (Counter >= kBlinkCycle) {
+        Counter = 0;
+        session_expiry_step();
+    } else if (Counter >= kBlueFrom && !Active) {
+        SetBlue();
     }
     if (periodic_checkin_due()) periodic_checkin();
 }
@@ -105,12 +107,11 @@ int checkin_startup() {
     if (terminal_startup(gpio) != 0) return 1;
     // The peripherals stay open. A refused drop is reported and not fatal:
     // the terminal runs on with what it has.
-    if (checkin_setuid(kRunUid) != 0) { /* runs on as started */ }
+    if (checkin_drop_identity(kRunUid) != 0) { /* runs on as started */ }
     InitRc522();
     if (!rc522_version_known(Rc522Version)) fprintf(stderr, "Reader not found (version 0x%02x)\r\n", Rc522Version);
-    for (uint8_t pin : kOutputPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
-    StopBoat();
-    SetOff();
+    terminal_output_pins();
+    leave_boat_safe();
     Active = 0;
     Counter = 0;
     LastCheckin = 0;

@@ -14,7 +14,7 @@ extern uint8_t gpio;       // the signal pin
 // Identity drop after the hardware is open (root's groups, the group of
 // the account, the user); reports a refusal on stderr. Tests keep their
 // rights.
-extern int (*checkin_setuid)(uid_t);
+extern int (*checkin_drop_identity)(uid_t);
 
 // Start-up up to the loop: 0 ready, 1 when the hardware set-up failed.
 int checkin_startup();

@@ -44,7 +44,7 @@ uint8_t PcdHalt();
 // passes it checks that the chip still holds its set-up (two register
 // reads) and sets it up again when it does not. Returns the WATCH_ events
 // of this pass for the program to report, 0 on most passes.
-constexpr uint8_t kWatchPasses = 13;  // one blink cycle of boat_checkin
+constexpr uint8_t kWatchPasses = 13;  // also boat_checkin's blink cycle
 constexpr uint8_t WATCH_RESET = 0x01;  // the chip had lost its set-up; InitRc522 ran again
 constexpr uint8_t WATCH_LOST = 0x02;   // ...and still does not hold it: no reader
 constexpr uint8_t WATCH_BACK = 0x04;   // a lost reader holds its set-up again

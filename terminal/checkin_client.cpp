@@ -145,7 +145,7 @@ Transfer exchange(const char* serial, bool card, const char** error, long* http_
     LastCheckinNs = terminal_clock_ns();
     if (!curl) return Transfer::no_handle;
     if (card) {
-        if (Terminal->report_transfer) fprintf(stderr, "Do CURL\r\n");
+        if (chosen_profile().report_transfer) fprintf(stderr, "Do CURL\r\n");
         snprintf(LastRFID, kLastRFIDSize, "%s", serial);
     }
     const char* kind = CheckinIntervalNs == 0 ? "" : card ? kKindCard : kKindPeriodic;
@@ -157,7 +157,7 @@ Transfer exchange(const char* serial, bool card, const char** error, long* http_
         *error = "Request URL too long";
         return Transfer::failed;
     }
-    if (Terminal->report_transfer) fprintf(stderr, "Contacting %s\r\n", Buff);
+    if (chosen_profile().report_transfer) fprintf(stderr, "Contacting %s\r\n", Buff);
 
     start_answer();
     curl_easy_setopt(curl, CURLOPT_URL, Buff);
@@ -335,7 +335,7 @@ uint8_t terminal_startup(uint8_t gpio) {
     CheckinIntervalNs = static_cast<int64_t>(checkin_interval_seconds(terminal_settings)) * 1000000000;
     LastCheckinNs = terminal_clock_ns();
     if (client_credentials_startup() != 0) return 1;
-    return HW_init(5000, gpio);
+    return HW_init(kTerminalSpiKhz, gpio);
 }
 
 int client_credentials_startup() {
@@ -374,7 +374,7 @@ void format_serial(const uint8_t* sn, uint8_t sn_len, char* out, size_t size) {
     out[0] = '\0';
     size_t at = 0;
     for (uint8_t i = 0; i < sn_len && at + 2 < size; i++) {
-        snprintf(out + at, size - at, Terminal->serial_format, sn[i]);
+        snprintf(out + at, size - at, chosen_profile().serial_format, sn[i]);
         at += 2;
     }
 }
@@ -462,7 +462,7 @@ void card_checkin(const char* serial) {
     case Transfer::ok:
         break;
     }
-    if (Terminal->report_transfer) fprintf(stderr, "CURL OK \r\n");
+    if (chosen_profile().report_transfer) fprintf(stderr, "CURL OK \r\n");
     SetGreen();
     fprintf(stderr, "%s\r\n", InBuff);
     handle_answer(true, answer);
@@ -477,7 +477,7 @@ void periodic_checkin() {
 }
 
 bool periodic_checkin_due() {
-    if (CheckinIntervalNs == 0) return LastCheckin > Terminal->periodic_after;
+    if (CheckinIntervalNs == 0) return LastCheckin > chosen_profile().periodic_after;
     return terminal_clock_ns() - LastCheckinNs >= CheckinIntervalNs;
 }
 

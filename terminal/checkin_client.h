@@ -1,8 +1,8 @@
 // The check-in exchange shared by boat_checkin and boat_tracker: one HTTP
 // GET per check-in, the answer buffer, the session times and the outputs
 // each answer drives. What differs between the terminals (messages around
-// the transfer, serial text case, periodic threshold) comes from *Terminal,
-// so a tracker sets `Terminal = &kTrackerTerminal;` before anything else.
+// the transfer, serial text case, periodic threshold) comes from the
+// profile each program chooses (terminal_process_startup).
 //
 // Link the library `terminal` (it brings terminal_hw and libcurl).
 // Call checkin_buffers_init() once at start-up, before read_boat_id().

@@ -6,15 +6,22 @@
 #include <syslog.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
+namespace {
+constexpr uint8_t kCheckinRunPin = 23, kCheckinKillPin = 14;
+constexpr uint8_t kTrackerRunPin = 15, kTrackerKillPin = 4;
+}  // namespace
+
 const TerminalProfile kCheckinTerminal = {
     "checkin",
-    23,      // run relay
-    HIGH,    // running
-    14,      // kill relay
-    HIGH,    // kill active
+    kCheckinRunPin,
+    HIGH,  // running
+    kCheckinKillPin,
+    HIGH,  // kill active
+    {kCheckinRunPin, kCheckinKillPin},
     "",      // LED messages without line end
     false,   // divider from spi_speed
     "%02x",  // lower-case serial text
@@ -24,10 +31,11 @@ const TerminalProfile kCheckinTerminal = {
 
 const TerminalProfile kTrackerTerminal = {
     "tracker",
-    15,
+    kTrackerRunPin,
     LOW,
-    4,
+    kTrackerKillPin,
     HIGH,
+    {kTrackerKillPin, kTrackerRunPin},
     "\r\n",
     true,
     "%02X",
@@ -35,7 +43,15 @@ const TerminalProfile kTrackerTerminal = {
     true,
 };
 
-const TerminalProfile* Terminal = &kCheckinTerminal;
+const TerminalProfile* Terminal = nullptr;
+
+const TerminalProfile& chosen_profile() {
+    if (Terminal == nullptr) {
+        fputs("no terminal profile chosen\r\n", stderr);
+        abort();
+    }
+    return *Terminal;
+}
 
 const TerminalProfile* terminal_profile(const char* name) {
     for (const TerminalProfile* p : {&kCheckinTerminal, &kTrackerTerminal})
@@ -71,7 +87,7 @@ void led(uint8_t green, uint8_t blue, uint8_t red, const char* msg) {
     drive(kGreenPin, green ? LOW : HIGH);
     drive(kBluePin, blue ? LOW : HIGH);
     drive(kRedPin, red ? LOW : HIGH);
-    say(msg, Terminal->led_line_end);
+    say(msg, chosen_profile().led_line_end);
 }
 
 }  // namespace
@@ -82,22 +98,26 @@ void SetGreen() { led(1, 0, 0, "Green LED ON"); }
 void SetOff() { led(0, 0, 0, "All LED OFF"); }
 
 void StartBoat() {
-    drive(Terminal->run_pin, Terminal->run_level_running);
+    const TerminalProfile& p = chosen_profile();
+    drive(p.run_pin, p.run_level_running);
     say("Boat Started\r\n", "");
 }
 
 void StopBoat() {
-    drive(Terminal->run_pin, Terminal->run_level_running ? LOW : HIGH);
+    const TerminalProfile& p = chosen_profile();
+    drive(p.run_pin, p.run_level_running ? LOW : HIGH);
     say("Boat Stopped\r\n", "");
 }
 
 void UnKillBoat() {
-    drive(Terminal->kill_pin, Terminal->kill_level_active ? LOW : HIGH);
+    const TerminalProfile& p = chosen_profile();
+    drive(p.kill_pin, p.kill_level_active ? LOW : HIGH);
     say("Kill Switch Off\r\n", "");
 }
 
 void KillBoat() {
-    drive(Terminal->kill_pin, Terminal->kill_level_active);
+    const TerminalProfile& p = chosen_profile();
+    drive(p.kill_pin, p.kill_level_active);
     say("Kill Switch Active\r\n", "");
     StopBoat();
 }
@@ -107,7 +127,7 @@ uint8_t HW_init(uint32_t spi_speed, uint8_t gpio) {
     // reach the divider register. A speed of 0 would divide by zero: it
     // gets the slowest clock (divider 0 means 65536).
     uint16_t divider = spi_speed ? static_cast<uint16_t>(250000u / spi_speed) : 0;
-    if (Terminal->spi_divider_256) divider = BCM2835_SPI_CLOCK_DIVIDER_256;
+    if (Terminal != nullptr && Terminal->spi_divider_256) divider = BCM2835_SPI_CLOCK_DIVIDER_256;
 
     if (!bcm2835_init()) {
         syslog(LOG_DAEMON | LOG_ERR, "Can't init bcm2835!\n");
@@ -124,4 +144,14 @@ uint8_t HW_init(uint32_t spi_speed, uint8_t gpio) {
     bcm2835_spi_chipSelect(BCM2835_SPI_CS0);
     bcm2835_spi_setChipSelectPolarity(BCM2835_SPI_CS0, LOW);
     return 0;
+}
+
+void terminal_output_pins() {
+    for (uint8_t pin : kLedPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
+    for (uint8_t pin : chosen_profile().relays_in_order) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
+}
+
+void leave_boat_safe() {
+    StopBoat();
+    SetOff();
 }

@@ -43,7 +43,6 @@ int supervised_loop(void (*pass)()) {
         pass();
         supervision_pass();
     }
-    StopBoat();
-    SetOff();
+    leave_boat_safe();
     return 0;
 }

@@ -3,6 +3,7 @@
 // program-wide state.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -15,6 +16,7 @@ struct TerminalProfile {
     uint8_t run_level_running;  // level of run_pin while the boat runs
     uint8_t kill_pin;
     uint8_t kill_level_active;  // level of kill_pin while the kill switch is set
+    std::array<uint8_t, 2> relays_in_order;  // run_pin and kill_pin as start-up makes them outputs
     const char* led_line_end;   // appended to the LED messages
     bool spi_divider_256;       // fixed clock divider instead of 250000 / spi_speed
     const char* serial_format;  // per UID byte in the serial text
@@ -33,8 +35,17 @@ const TerminalProfile* terminal_profile(const char* name);
 constexpr uint8_t kLedPins[] = {17, 22, 27};
 constexpr uint8_t kLedOffLevel = 1;
 
-// The profile in use; boat_checkin's unless main chooses another first.
+// The profile in use. Every program that drives the outputs sets it
+// before anything else; there is no default, as a wrong one would drive
+// the wrong relay.
 extern const TerminalProfile* Terminal;
+
+// *Terminal; a program that has chosen none ends here, with a message,
+// before it drives any line.
+const TerminalProfile& chosen_profile();
+
+// The SPI clock of both terminals' bus set-up, in kHz.
+constexpr uint32_t kTerminalSpiKhz = 5000;
 
 // Boat outputs: each drives its lines and writes its message to stderr.
 void SetBlue();
@@ -47,4 +58,14 @@ void KillBoat();
 void UnKillBoat();
 
 // One-time hardware set-up: 0 when ready, 1 when the bcm2835 library failed.
+// The SPI clock divider follows from spi_speed, unless the profile fixes
+// it; tag_reader, which has no relays, runs it without a profile.
 uint8_t HW_init(uint32_t spi_speed, uint8_t gpio);
+
+// Start-up of the outputs: the LED's lines and the profile's relays made
+// outputs, in that order.
+void terminal_output_pins();
+
+// The safe state every way out of a terminal leaves: the boat stopped,
+// then the LED off. The kill relay keeps its level.
+void leave_boat_safe();

@@ -1,12 +1,9 @@
 // boat_tracker: the check-in terminal with an NFC reader, GPS, fuel and
 // database telemetry. Runs until a stop signal, then leaves the boat
 // stopped and the LED off.
-#include "board_devices.h"
-#include "settings.h"
-#include "stop.h"
+#include "startup.h"
 #include "supervision.h"
 #include "telemetry.h"
-#include "terminal.h"
 #include "tracker_loop.h"
 
 #include <cstdio>
@@ -17,19 +14,16 @@ namespace {
 // The run relay is stopped at a high level: a board left undriven is not
 // safe, so a failed start-up sets the outputs up before it ends.
 int safe_exit() {
-    tracker_board_startup();
+    tracker_board_safe();
     return 1;
 }
 
 }  // namespace
 
 int main(int /*argc*/, char** argv) {
-    Terminal = &kTrackerTerminal;
     // Before the peers and any hardware access. A refused file leaves the
     // outputs as they are: nothing of the board is touched.
-    if (terminal_settings_startup() != 0) return 1;
-    board_use_devices(terminal_settings.gpio_chip.data(), terminal_settings.spi_device.data());
-    terminal_signals_init();
+    if (terminal_process_startup(kTrackerTerminal) != 0) return 1;
     // Under a service manager stdout is a pipe; position lines should reach
     // the journal as they happen, not in 4 KiB blocks.
     setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -22,7 +22,6 @@ nfc_device* pnd = nullptr;
 
 namespace {
 
-constexpr uint8_t kOutputPins[] = {17, 22, 27, 4, 15};  // LED, kill relay, run relay
 constexpr nfc_modulation nmMifare = {NMT_ISO14443A, NBR_106};
 constexpr size_t kMaxUid = 10;
 // Counter is brought back by a multiple of 10 before it could overflow, so
@@ -197,15 +196,19 @@ int (*tracker_select)(nfc_target* nt) = select_from_reader;
 void (*tracker_reader_lost)() = close_lost_reader;
 bool (*tracker_reader_reopen)() = reopen_reader;
 
-int tracker_board_startup() {
+int tracker_board_safe() {
     use_gpio = 1;
     gpio = 18;
     if (terminal_startup(gpio) != 0) return 1;
     fprintf(stderr, "Setting default pins\r\n");
-    for (uint8_t pin : kOutputPins) bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
+    terminal_output_pins();
     fprintf(stderr, "Pins Set\r\n");
-    StopBoat();
-    SetOff();
+    leave_boat_safe();
+    return 0;
+}
+
+int tracker_board_startup() {
+    if (tracker_board_safe() != 0) return 1;
     Active = 0;
     Counter = 0;
     LastCheckin = 0;

@@ -21,10 +21,13 @@ extern int (*tracker_select)(nfc_target* nt);
 extern void (*tracker_reader_lost)();
 extern bool (*tracker_reader_reopen)();
 
-// Start-up between the database and libnfc: buffers, boat number, hardware,
-// output pins, boat stopped and LED off, loop state cleared. 0 ready, 1 when
-// the hardware set-up failed. Also the safe board before a start-up
-// failure ends the program.
+// The board set up and safe: buffers, boat number, hardware, output pins,
+// boat stopped and LED off. 0 ready, 1 when the hardware set-up failed.
+// Also what a start-up failure leaves before the program ends.
+int tracker_board_safe();
+
+// Start-up between the database and libnfc: tracker_board_safe, then the
+// loop state cleared. 0 ready, 1 when the hardware set-up failed.
 int tracker_board_startup();
 
 // Start-up of libnfc: context, default device, initiator mode with a select

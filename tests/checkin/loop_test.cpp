@@ -225,11 +225,11 @@ std::string startup_err(int* result) {
     char old_cwd[4096];
     EXPECT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
     EXPECT_EQ(chdir(dir.path().c_str()), 0);
-    checkin_setuid = [](uid_t) { return 0; };
+    checkin_drop_identity = [](uid_t) { return 0; };
     testing::internal::CaptureStderr();
     *result = checkin_startup();
     std::string err = testing::internal::GetCapturedStderr();
-    checkin_setuid = setuid;
+    checkin_drop_identity = setuid;
     EXPECT_EQ(chdir(old_cwd), 0);
     return err;
 }
@@ -260,7 +260,7 @@ TEST_F(Loop, StartUpOrder) {
     static int init_calls_at_switch;
     switched_to = 0;
     init_calls_at_switch = -1;
-    checkin_setuid = [](uid_t uid) {
+    checkin_drop_identity = [](uid_t uid) {
         switched_to = uid;
         init_calls_at_switch = fakereader::init_calls;
         return 0;
@@ -271,7 +271,7 @@ TEST_F(Loop, StartUpOrder) {
     testing::internal::CaptureStderr();
     int r = checkin_startup();
     std::string err = testing::internal::GetCapturedStderr();
-    checkin_setuid = setuid;
+    checkin_drop_identity = setuid;
     ASSERT_EQ(chdir(old_cwd), 0);
     EXPECT_EQ(r, 0);
     EXPECT_EQ(err, "I Am Boat 12\r\nBoat Stopped\r\nAll LED OFF");

@@ -16,8 +16,6 @@
 #include <cstring>
 
 int Counter = 0;
-uint8_t use_gpio = 1;
-uint8_t gpio = 18;
 
 namespace {
 
@@ -73,7 +71,10 @@ void idle_poll() {
     terminal_usleep(kIdlePollUs);
     if (Counter >= kBlinkCycle) {
         Counter = 0;
-        session_expiry_step();
+        if (Active)
+            session_expiry_step();
+        else
+            SetOff();
     } else if (Counter >= kBlueFrom && !Active) {
         SetBlue();
     }

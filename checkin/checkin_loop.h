@@ -2,14 +2,14 @@
 // of main so a test can drive the loop pass by pass.
 #pragma once
 
+#include "terminal.h"  // the signal pin, gpio and use_gpio
+
 #include <sys/types.h>
 
 #include <cstdint>
 
 // Loop state of boat_checkin beyond what the check-in exchange shares.
 extern int Counter;        // idle polls in the current blink cycle
-extern uint8_t use_gpio;   // pulse the signal pin around the card halt
-extern uint8_t gpio;       // the signal pin
 
 // Identity drop after the hardware is open (root's groups, the group of
 // the account, the user); reports a refusal on stderr. Tests keep their

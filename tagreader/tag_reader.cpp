@@ -15,8 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 
-uint8_t gpio = 255;
-uint8_t use_gpio = 0;
 uint32_t spi_speed = 10000000;
 uid_t uid = 0;
 uint16_t CType = 0;

@@ -2,12 +2,12 @@
 // that both can be driven on their own.
 #pragma once
 
+#include "terminal.h"  // the signal pin, gpio and use_gpio
+
 #include <sys/types.h>
 
 #include <cstdint>
 
-extern uint8_t gpio;        // signal pin, 255 = none
-extern uint8_t use_gpio;    // 1 when a signal pin is configured
 extern uint32_t spi_speed;  // SPI clock in kHz for HW_init
 extern uid_t uid;           // identity to run as
 extern uint16_t CType;      // card type of the last card

@@ -135,14 +135,20 @@ int transfer_progress(void* /*clientp*/, curl_off_t, curl_off_t, curl_off_t, cur
     return 0;
 }
 
-// Exchange steps shared by both kinds: request URL, GET, result. On
+// A check-in is being attempted: the count and the interval towards the
+// next periodic one start again, whether a transfer handle comes or not.
+void count_checkin_attempt() {
+    LastCheckin = 0;
+    LastCheckinNs = terminal_clock_ns();
+}
+
+// Exchange steps shared by both kinds: a transfer handle (a card's serial
+// text becomes LastRFID once there is one), request URL, GET, result. On
 // failure *error names the reason; *http_status is the final response's
 // status code (0 when none came).
 Transfer exchange(const char* serial, bool card, const char** error, long* http_status) {
     *http_status = 0;
     CURL* curl = curl_easy_init();
-    LastCheckin = 0;
-    LastCheckinNs = terminal_clock_ns();
     if (!curl) return Transfer::no_handle;
     if (card) {
         if (chosen_profile().report_transfer) fprintf(stderr, "Do CURL\r\n");
@@ -439,6 +445,7 @@ void card_checkin(const char* serial) {
     SetBlue();
     const char* error = "";
     Answer answer {};
+    count_checkin_attempt();
     switch (checked_exchange(serial, true, &error, &answer)) {
     case Transfer::no_handle:
         SetRed();
@@ -472,6 +479,7 @@ void periodic_checkin() {
     fprintf(stderr, "Performing Check In\r\n");
     const char* error = "";
     Answer answer {};
+    count_checkin_attempt();
     if (checked_exchange(LastRFID, false, &error, &answer) != Transfer::ok) return;
     handle_answer(false, answer);
 }
@@ -482,11 +490,7 @@ bool periodic_checkin_due() {
 }
 
 void session_expiry_step() {
-    if (!Active) {
-        SetOff();
-        return;
-    }
-    if (!paid_time_over()) return;
+    if (!Active || !paid_time_over()) return;
     Active = 0;
     SetOff();
     StopBoat();

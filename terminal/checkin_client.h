@@ -128,7 +128,7 @@ bool periodic_checkin_due();
 
 // The loops' expiry step: a running session ends (SetOff, then StopBoat)
 // once more monotonic time has passed since its grant than EndTime -
-// StartTime; without a session the LED goes off.
+// StartTime. Without a session it does nothing.
 void session_expiry_step();
 
 // The relay-only part of the expiry, for waits in which the loop cannot

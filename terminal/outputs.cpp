@@ -44,6 +44,8 @@ const TerminalProfile kTrackerTerminal = {
 };
 
 const TerminalProfile* Terminal = nullptr;
+uint8_t gpio = 255;
+uint8_t use_gpio = 0;
 
 const TerminalProfile& chosen_profile() {
     if (Terminal == nullptr) {

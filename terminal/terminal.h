@@ -47,6 +47,12 @@ const TerminalProfile& chosen_profile();
 // The SPI clock of both terminals' bus set-up, in kHz.
 constexpr uint32_t kTerminalSpiKhz = 5000;
 
+// The signal pin, pulsed around each card that was read: a BCM GPIO
+// number, 18 in both terminals and "GPIO=" in tag_reader; none (255, and
+// use_gpio 0) until a program's start-up sets it.
+extern uint8_t gpio;
+extern uint8_t use_gpio;
+
 // Boat outputs: each drives its lines and writes its message to stderr.
 void SetBlue();
 void SetRed();

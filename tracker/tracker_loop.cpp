@@ -14,9 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-int Counter = 0;
-uint8_t use_gpio = 1;
-uint8_t gpio = 18;
+int PassCount = 0;
 nfc_context* context = nullptr;
 nfc_device* pnd = nullptr;
 
@@ -24,10 +22,10 @@ namespace {
 
 constexpr nfc_modulation nmMifare = {NMT_ISO14443A, NBR_106};
 constexpr size_t kMaxUid = 10;
-// Counter is brought back by a multiple of 10 before it could overflow, so
+// PassCount is brought back by a multiple of 10 before it could overflow, so
 // the GPS and blink cadences carry on unchanged (after about 3 years).
-constexpr int kCounterWrap = 2000000000;
-constexpr int kCounterRewind = kCounterWrap - 10;
+constexpr int kPassCountWrap = 2000000000;
+constexpr int kPassCountRewind = kPassCountWrap - 10;
 // The shortest pass, about what a pass takes with every peer answering:
 // cadences counted in passes (the blink, a row every tenth pass, the
 // periodic check-in after 600) keep their time when a peer is gone and
@@ -113,11 +111,14 @@ bool reopen_reader() {
 }
 
 void led_and_expiry() {
-    if (Counter <= 1) return;
-    if (Counter % 2 == 0)
+    if (PassCount <= 1) return;
+    if (PassCount % 2 == 1) {
+        if (!Active) SetBlue();
+    } else if (Active) {
         session_expiry_step();
-    else if (!Active)
-        SetBlue();
+    } else {
+        SetOff();
+    }
 }
 
 // The card poll of a pass: true when a card is to be checked in.
@@ -167,12 +168,12 @@ void watch_if_held(int64_t pass_start) {
 void pass_steps(int64_t start) {
     fprintf(stderr, "Start Loop\r\n");
     FuelSample(Buff);
-    if (Counter >= kCounterWrap) Counter -= kCounterRewind;
-    if (Counter % 10 == 0) GpsSample(Active);
+    if (PassCount >= kPassCountWrap) PassCount -= kPassCountRewind;
+    if (PassCount % 10 == 0) GpsSample(Active);
     watch_if_held(start);
     // After a stop signal no wait on the reader begins: the loop ends.
     if (terminal_stop) return;
-    Counter++;
+    PassCount++;
     LastCheckin++;
     led_and_expiry();
     if (periodic_checkin_due()) periodic_checkin();
@@ -210,7 +211,7 @@ int tracker_board_safe() {
 int tracker_board_startup() {
     if (tracker_board_safe() != 0) return 1;
     Active = 0;
-    Counter = 0;
+    PassCount = 0;
     LastCheckin = 0;
     n_in_field = 0;
     reader_lost = false;

@@ -2,13 +2,13 @@
 // out of main so a test can drive the loop pass by pass.
 #pragma once
 
+#include "terminal.h"  // the signal pin, gpio and use_gpio
+
 #include <nfc/nfc.h>
 
 #include <cstdint>
 
-extern int Counter;        // passes made; n - 1 at the start of pass n
-extern uint8_t use_gpio;   // pulse the signal pin after each card
-extern uint8_t gpio;       // the signal pin
+extern int PassCount;      // passes made; n - 1 at the start of pass n
 extern nfc_context* context;
 extern nfc_device* pnd;    // null while the reader is lost
 

@@ -29,18 +29,18 @@ constexpr uint8_t kGreen = 17, kBlue = 22, kRed = 27, kKill = 4, kRun = 15, kSig
 
 std::unique_ptr<TempBoard> board;
 
-// Scripted peers, keyed by pass number (Counter + 1 while a pass runs).
+// Scripted peers, keyed by pass number (PassCount + 1 while a pass runs).
 std::map<int, std::vector<uint8_t>> cards;  // pass -> UID the reader selects
 std::set<int> select_errors;                // passes whose select fails
 std::vector<int> gps_passes;
 std::vector<std::pair<int, std::string>> rows;
 time_t now = 1000;
 
-int pass_number() { return Counter + 1; }
+int pass_number() { return PassCount + 1; }
 
 int fake_select(nfc_target* nt) {
     // Runs after the pass's increment.
-    int pass = Counter;
+    int pass = PassCount;
     if (select_errors.count(pass)) return -90;
     auto it = cards.find(pass);
     if (it == cards.end()) return 0;

@@ -35,7 +35,7 @@ int64_t CheckinIntervalNs = 0;
 int64_t LastCheckinNs = 0;
 
 time_t (*terminal_time)(time_t*) = time;
-time_t (*terminal_monotonic)() = monotonic_seconds;
+time_t (*terminal_monotonic)() = terminal_boottime_s;
 int (*terminal_usleep)(useconds_t) = terminal_pause;
 
 namespace {
@@ -139,7 +139,7 @@ int transfer_progress(void* /*clientp*/, curl_off_t, curl_off_t, curl_off_t, cur
 // next periodic one start again, whether a transfer handle comes or not.
 void count_checkin_attempt() {
     LastCheckin = 0;
-    LastCheckinNs = terminal_clock_ns();
+    LastCheckinNs = terminal_monotonic_ns();
 }
 
 // Exchange steps shared by both kinds: a transfer handle (a card's serial
@@ -339,7 +339,7 @@ uint8_t terminal_startup(uint8_t gpio) {
     BoatID = read_boat_id();
     fprintf(stderr, "I Am Boat %d\r\n", BoatID);
     CheckinIntervalNs = static_cast<int64_t>(checkin_interval_seconds(terminal_settings)) * 1000000000;
-    LastCheckinNs = terminal_clock_ns();
+    LastCheckinNs = terminal_monotonic_ns();
     if (client_credentials_startup() != 0) return 1;
     return HW_init(kTerminalSpiKhz, gpio);
 }
@@ -399,14 +399,6 @@ size_t write_callback(char* ptr, size_t size, size_t nmemb, void* /*userdata*/) 
     InBuffPointer = static_cast<int>(have + len);
     InBuff[InBuffPointer] = '\0';
     return total;
-}
-
-time_t monotonic_seconds() {
-    // Boot time rather than plain monotonic: it also counts a suspend, in
-    // which the paid time runs on just the same.
-    timespec t {};
-    clock_gettime(CLOCK_BOOTTIME, &t);
-    return t.tv_sec;
 }
 
 Answer classify_answer(const char* text) {
@@ -486,7 +478,7 @@ void periodic_checkin() {
 
 bool periodic_checkin_due() {
     if (CheckinIntervalNs == 0) return LastCheckin > chosen_profile().periodic_after;
-    return terminal_clock_ns() - LastCheckinNs >= CheckinIntervalNs;
+    return terminal_monotonic_ns() - LastCheckinNs >= CheckinIntervalNs;
 }
 
 void session_expiry_step() {

@@ -8,6 +8,7 @@
 // Call checkin_buffers_init() once at start-up, before read_boat_id().
 #pragma once
 
+#include "clock.h"
 #include "request.h"
 #include "terminal.h"
 
@@ -40,23 +41,21 @@ extern int BoatID;
 
 // With a check-in interval (CHECKIN_INTERVAL=) the periodic check-in comes
 // once that much time has passed since the last check-in attempt, on
-// terminal_clock_ns, and each request says which kind of check-in it is.
+// terminal_monotonic_ns, and each request says which kind of check-in it is.
 // 0: the loop's count decides (Terminal->periodic_after), and the requests
 // are as without the setting.
 extern int64_t CheckinIntervalNs;
-extern int64_t LastCheckinNs;  // terminal_clock_ns() at the last check-in attempt
+extern int64_t LastCheckinNs;  // terminal_monotonic_ns() at the last check-in attempt
 
 // Clocks and sleep of everything in the terminals. Tests replace them to
 // drive sessions and pauses without waiting; programs leave them alone.
 // terminal_time is the wall clock of the messages; sessions are timed on
-// terminal_monotonic (seconds since boot, which no clock step moves);
+// terminal_monotonic, terminal_boottime_s by default (seconds since boot,
+// which no clock step moves);
 // terminal_usleep is terminal_pause, cut short by a stop signal.
 extern time_t (*terminal_time)(time_t*);
 extern time_t (*terminal_monotonic)();
 extern int (*terminal_usleep)(useconds_t);
-
-// The default of terminal_monotonic: CLOCK_BOOTTIME in whole seconds.
-time_t monotonic_seconds();
 
 // Allocates LastRFID, Buff and InBuff once, each holding the empty text.
 void checkin_buffers_init();

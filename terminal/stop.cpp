@@ -1,6 +1,8 @@
 // The stop signals and the pause they cut short.
 #include "stop.h"
 
+#include "clock.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,12 +40,6 @@ void on_stop(int) {
 
 }  // namespace
 
-int64_t terminal_clock_ns() {
-    timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 void terminal_signals_init() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -69,11 +65,11 @@ void terminal_signals_init() {
 }
 
 int terminal_pause(useconds_t us) {
-    const int64_t deadline = terminal_clock_ns() + static_cast<long long>(us) * 1000;
+    const int64_t deadline = terminal_monotonic_ns() + static_cast<long long>(us) * 1000;
     pollfd wake {wake_pipe[0], POLLIN, 0};  // fd -1 before the set-up: a plain sleep
     while (!terminal_stop) {
         terminal_alive();
-        int64_t left = deadline - terminal_clock_ns();
+        int64_t left = deadline - terminal_monotonic_ns();
         if (left <= 0) break;
         if (left > kAliveSliceNs) left = kAliveSliceNs;
         timespec t {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};

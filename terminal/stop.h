@@ -16,10 +16,6 @@ extern volatile sig_atomic_t terminal_stop;
 // Installs the handlers and ignores SIGPIPE. Call first thing in main.
 void terminal_signals_init();
 
-// The monotonic clock in nanoseconds, which the terminals' pauses, pacing
-// and watchdog interval are measured on.
-int64_t terminal_clock_ns();
-
 // Sleeps `us` microseconds, or less once terminal_stop is set: a stop
 // signal ends a pause in progress at once, whichever thread takes it. Calls
 // terminal_alive at least once a second while it waits. 0.

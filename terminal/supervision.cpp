@@ -1,6 +1,7 @@
 // READY and WATCHDOG notifications to systemd through sd_notify.
 #include "supervision.h"
 
+#include "clock.h"
 #include "stop.h"
 #include "terminal.h"
 
@@ -10,16 +11,14 @@
 
 namespace {
 
-constexpr uint64_t kWatchdogIntervalNs = 1000000000;  // far below WatchdogSec, cheap to keep
-
-uint64_t monotonic_ns() { return static_cast<uint64_t>(terminal_clock_ns()); }
+constexpr int64_t kWatchdogIntervalNs = 1000000000;  // far below WatchdogSec, cheap to keep
 
 bool told = false;  // a WATCHDOG=1 has gone out
-uint64_t last_told = 0;
+int64_t last_told = 0;
 
 }  // namespace
 
-uint64_t (*supervision_clock)() = monotonic_ns;
+int64_t (*supervision_clock)() = terminal_monotonic_ns;
 
 void supervision_ready() {
     // Results are not examined: without a service manager there is no one
@@ -28,7 +27,7 @@ void supervision_ready() {
 }
 
 void supervision_pass() {
-    const uint64_t now = supervision_clock();
+    const int64_t now = supervision_clock();
     if (told && now - last_told < kWatchdogIntervalNs) return;
     told = true;
     last_told = now;

@@ -19,5 +19,5 @@ void supervision_pass();
 // terminal's exit status, 0.
 int supervised_loop(void (*pass)());
 
-// Monotonic clock in nanoseconds; tests replace it.
-extern uint64_t (*supervision_clock)();
+// terminal_monotonic_ns; tests replace it.
+extern int64_t (*supervision_clock)();

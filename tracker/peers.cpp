@@ -2,6 +2,7 @@
 // restarts of either peer.
 #include "checkin_client.h"
 #include "settings.h"
+#include "clock.h"
 #include "stop.h"
 #include "telemetry.h"
 
@@ -35,7 +36,7 @@ char report[4096];
 time_t db_rest_until = 0;          // monotonic seconds
 char db_last_error[256] = "";
 
-time_t monotonic_s() { return static_cast<time_t>(terminal_clock_ns() / 1000000000); }
+time_t monotonic_s() { return static_cast<time_t>(terminal_monotonic_ns() / 1000000000); }
 
 int gps_reopen() {
     if (gps_open_ok) gps_close(&tracker::gps_data);

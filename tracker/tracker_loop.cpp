@@ -3,6 +3,7 @@
 #include "tracker_loop.h"
 
 #include "checkin_client.h"
+#include "clock.h"
 #include "stop.h"
 #include "telemetry.h"
 #include "terminal.h"
@@ -162,7 +163,7 @@ bool card_presented() {
 // that waits in a row cannot hold a boat past its end; a pass that kept
 // its pace leaves the expiry to the even passes.
 void watch_if_held(int64_t pass_start) {
-    if (terminal_clock_ns() - pass_start > kHeldPassNs) paid_time_watch();
+    if (terminal_monotonic_ns() - pass_start > kHeldPassNs) paid_time_watch();
 }
 
 void pass_steps(int64_t start) {
@@ -235,8 +236,8 @@ int tracker_nfc_startup(const char* program) {
 }
 
 void tracker_pass() {
-    int64_t start = terminal_clock_ns();
+    int64_t start = terminal_monotonic_ns();
     pass_steps(start);
-    int64_t took = terminal_clock_ns() - start;
+    int64_t took = terminal_monotonic_ns() - start;
     if (took >= 0 && took < kPassFloorNs) terminal_usleep(static_cast<useconds_t>((kPassFloorNs - took) / 1000));
 }

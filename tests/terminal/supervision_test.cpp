@@ -12,7 +12,7 @@
 
 namespace {
 
-uint64_t g_now_ns = 0;
+int64_t g_now_ns = 0;
 
 std::vector<std::string> received(testsupport::SyslogSink& sink) {
     std::vector<std::string> out;
@@ -27,7 +27,7 @@ TEST(Supervision, ReadyOnceThenWatchdogAtMostOnceASecond) {
     ASSERT_TRUE(sink.ok()) << sink.error();
     setenv("NOTIFY_SOCKET", dir.file("notify").c_str(), 1);
     supervision_clock = [] { return g_now_ns; };
-    constexpr uint64_t kMs = 1000000;
+    constexpr int64_t kMs = 1000000;
     g_now_ns = 5000 * kMs;
 
     supervision_ready();

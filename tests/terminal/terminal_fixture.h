@@ -115,7 +115,7 @@ protected:
     void TearDown() override {
         Terminal = &kCheckinTerminal;
         terminal_time = time;
-        terminal_monotonic = monotonic_seconds;
+        terminal_monotonic = terminal_boottime_s;
         terminal_usleep = terminal_pause;
         bcm2835_close();
     }

@@ -10,6 +10,20 @@ namespace shore {
 
 namespace {
 
+// libpq's messages run over lines; staff get one.
+std::string one_line(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; p++) {
+        if (*p == '\n' || *p == '\t') {
+            if (!out.empty() && out.back() != ' ') out += p[1] ? "; " : "";
+        } else {
+            out += *p;
+        }
+    }
+    while (!out.empty() && (out.back() == ' ' || out.back() == ';')) out.pop_back();
+    return out;
+}
+
 // A database that does not answer within this is unreachable: the server
 // answers the terminal that the check-in failed rather than hold it.
 constexpr const char* kConnectTimeoutS = "5";
@@ -21,8 +35,7 @@ public:
         const char* values[] = {uri.c_str(), kConnectTimeoutS, "boat_shore", nullptr};
         conn_ = PQconnectdbParams(keys, values, 1);
         if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-            std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
-            while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+            const std::string why = conn_ ? one_line(PQerrorMessage(conn_)) : "out of memory";
             PQfinish(conn_);
             conn_ = nullptr;
             throw SqlError("cannot reach the database: " + why);
@@ -85,8 +98,7 @@ private:
     void check(PGresult* res, const std::string& sql) {
         const ExecStatusType st = PQresultStatus(res);
         if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return;
-        std::string why = PQerrorMessage(conn_);
-        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+        const std::string why = one_line(PQerrorMessage(conn_));
         PQclear(res);
         throw SqlError("postgresql: " + why + " (" + sql.substr(0, 60) + ")");
     }

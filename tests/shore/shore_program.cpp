@@ -35,7 +35,10 @@ bool ShoreProgram::start(const std::vector<std::string>& env) {
     o.env = env;
     o.stderr_path = dir_.file("serve.err");
     server_ = Process(o);
-    return testsupport::wait_until([this] { return testsupport::port_open(kShorePort) || !server_.running(); }, 20000) &&
+    // It says so once it listens.
+    return testsupport::wait_until(
+               [this] { return server_err().find("boat_shore: serving ") != std::string::npos || !server_.running(); },
+               20000) &&
            server_.running();
 }
 

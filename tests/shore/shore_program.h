@@ -35,7 +35,7 @@ public:
 
     // One staff command, waited for.
     Run run(const std::vector<std::string>& args);
-    // `serve`, waited for until it listens; false when it does not.
+    // `serve`, waited for until it says it listens; false when it does not.
     bool start(const std::vector<std::string>& env = {});
     testsupport::Process& server() { return server_; }
     std::string server_err() const;

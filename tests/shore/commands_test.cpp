@@ -97,12 +97,13 @@ TEST(Commands, BadSettingsAndUnreachableDatabasesAreRefused) {
     const std::vector<std::pair<std::string, const char*>> table = {
         {good + "PORT=8080\n", "shore.conf:2: unknown key PORT"},
         {good + "just words\n", "shore.conf:2: not KEY=value"},
-        {good + "LISTEN=8080\n", "LISTEN=8080 is not address:port"},
-        {good + "LISTEN=[::1]:70000\n", "is not address:port"},
+        {good + "LISTEN=8080\n", "shore.conf:2: LISTEN=8080: not address:port"},
+        {good + "LISTEN=[::1]:70000\n", "shore.conf:2: LISTEN=[::1]:70000: not address:port"},
+        {good + "DATABASE=sqlite:/tmp/x.db\n", "shore.conf:2: DATABASE: given twice"},
         {good + "CERT=/etc/ssl/x.pem\n", "CERT= and KEY= go together"},
         {"DATABASE=postgresql://shore@127.0.0.1:1/shore\n", "cannot reach the database"},
         {"DATABASE=sqlite:" + data.file("no/such/folder/shore.db") + "\n", "cannot open"},
-        {"DATABASE=mysql://127.0.0.1/shore\n", "DATABASE= must be sqlite:PATH or a postgresql:// URI"},
+        {"DATABASE=mysql://127.0.0.1/shore\n", "shore.conf:1: DATABASE=mysql://127.0.0.1/shore: not sqlite:PATH"},
     };
     for (const auto& [settings, message] : table) {
         testsupport::write_file(data.file("shore.conf"), settings);

@@ -31,8 +31,14 @@ constexpr const char* kConnectTimeoutS = "5";
 class PgConnection : public SqlConnection {
 public:
     explicit PgConnection(const std::string& uri) {
-        const char* keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
-        const char* values[] = {uri.c_str(), kConnectTimeoutS, "boat_shore", nullptr};
+        // A database that stops answering mid-way (a cut link) is found out
+        // within seconds rather than holding the server's threads; a row
+        // lock held that long by another program fails the check-in.
+        const char* keys[] = {"dbname",        "connect_timeout",    "application_name", "keepalives",
+                              "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                              "options",       nullptr};
+        const char* values[] = {uri.c_str(), kConnectTimeoutS, "boat_shore", "1", "5", "2", "3", "10000",
+                                "-c statement_timeout=10000", nullptr};
         conn_ = PQconnectdbParams(keys, values, 1);
         if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
             const std::string why = conn_ ? one_line(PQerrorMessage(conn_)) : "out of memory";

@@ -233,7 +233,8 @@ std::string Store::checkin_at(const CheckinRequest& req, int64_t now_ms, Durabil
     const int64_t now = now_ms / 1000;
     transact(durability, [&](SqlConnection& db) {
         const BoatState boat = boat_state(db, req.boat);
-        const CardState card = boat.known ? card_state(db, req.card) : CardState{};
+        const CardState card =
+            decision_needs_card(boat, req.kind, now_ms) ? card_state(db, req.card) : CardState{};
         Decision d = decide(boat, card, req.kind, now_ms);
         if (d.moves_money() && !db.harden()) throw StartOverAtFull{};
         for (const SessionState& s : d.close_at_paid_end) close_session(db, s.id, s.paid_end, kEndPaid);

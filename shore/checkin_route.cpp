@@ -80,7 +80,9 @@ bool parse_checkin_query(const std::vector<QueryParam>& params, CheckinRequest* 
 
 void add_checkin_route(httplib::Server& http, Store& store) {
     http.Get(kCheckinPath, [&store](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.size() > kMaxTargetBytes || !req.body.empty()) return refuse(res);
+        // The server library hands HEAD to this handler too: it must not
+        // decide (and charge) for an answer that is never read.
+        if (req.method != "GET" || req.target.size() > kMaxTargetBytes || !req.body.empty()) return refuse(res);
         std::vector<QueryParam> params;
         CheckinRequest c;
         if (!split_query(req.target, &params) || !parse_checkin_query(params, &c)) return refuse(res);

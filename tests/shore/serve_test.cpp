@@ -131,6 +131,8 @@ TEST_F(Serve, RefusesMalformedCheckinsBeforeTheBook) {
     const Reply post = shore.get("/hullgate/checkin.php?RFID=0a1b2c3d&BoatID=3", "", "POST");
     EXPECT_GE(post.status, 400);
     EXPECT_EQ(post.body.rfind("BAD", 0), 0u) << post.body;
+    // HEAD would run the handler of GET: refused, so nothing is charged for an unread answer.
+    EXPECT_EQ(shore.get("/hullgate/checkin.php?RFID=0a1b2c3d&BoatID=3", "", "HEAD").status, 400);
     const Reply other = shore.get("/other.php?RFID=0a1b2c3d&BoatID=3");
     EXPECT_EQ(other.status, 404);
     EXPECT_EQ(other.body, "not found");

@@ -87,8 +87,9 @@ public:
     // database may lose the last log lines, never a charge, as charging
     // transactions are hardened first.
     void begin(Durability durability) override {
-        exec("BEGIN");
-        if (durability == Durability::relaxed) exec("SET LOCAL synchronous_commit = off");
+        // One round trip: most check-ins are a handful of them.
+        const char* sql = durability == Durability::relaxed ? "BEGIN; SET LOCAL synchronous_commit = off" : "BEGIN";
+        check(PQexec(conn_, sql), sql, true);
     }
     bool harden() override {
         exec("SET LOCAL synchronous_commit = on");
@@ -121,9 +122,13 @@ private:
         return statements_.emplace(sql, name).first->second;
     }
 
-    void check(PGresult* res, const std::string& sql) {
+    // Throws unless `res` is a success; `done` clears it then too.
+    void check(PGresult* res, const std::string& sql, bool done = false) {
         const ExecStatusType st = PQresultStatus(res);
-        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return;
+        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+            if (done) PQclear(res);
+            return;
+        }
         const std::string why = one_line(PQerrorMessage(conn_));
         PQclear(res);
         throw SqlError("postgresql: " + why + " (" + sql.substr(0, 60) + ")");

@@ -1,6 +1,10 @@
 // The rental book's transactions, the same SQL on every database. Locks are
 // taken in one order everywhere (boat, then card, then the rows below
-// them), so two transactions never wait for each other in a circle.
+// them), so two transactions never wait for each other in a circle. A row
+// is locked by a statement of its own and read after it by others: on
+// PostgreSQL each statement sees what was committed when it began, so a
+// read in the locking statement could miss what the lock's last holder
+// committed while this one waited.
 #include "store.h"
 
 #include <algorithm>

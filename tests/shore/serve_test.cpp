@@ -79,9 +79,12 @@ TEST_F(Serve, AnswersCheckinsFromTheBook) {
     EXPECT_EQ(status[1]["sends_kind"], true);
 
     ASSERT_EQ(shore.run({"kill", "--boat", "3"}).status, 0);
+    EXPECT_TRUE(json_of(shore, {"status", "--json"})[0]["kill_answered_at"].is_null());
     EXPECT_EQ(shore.checkin("RFID=0a1b2c3d&BoatID=3&Kind=periodic").body, "KILL");
     EXPECT_EQ(shore.checkin("RFID=0a1b2c3d&BoatID=3&Kind=card").body, "KILL");
-    EXPECT_EQ(json_of(shore, {"status", "--json"})[0]["kill_pending"], true);
+    status = json_of(shore, {"status", "--json"});
+    EXPECT_EQ(status[0]["kill_pending"], true);
+    EXPECT_TRUE(status[0]["kill_answered_at"].is_number()) << status[0];
     ASSERT_EQ(shore.run({"release", "--boat", "3"}).status, 0);
     EXPECT_EQ(shore.checkin("RFID=0a1b2c3d&BoatID=3&Kind=periodic").body, "BAD no time");
 

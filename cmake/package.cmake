@@ -87,9 +87,12 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Up to version 1.0 one package, boat-terminals, held every program.
-set(CPACK_DEBIAN_PACKAGE_BREAKS "boat-terminals (<< 1.1~)")
-set(CPACK_DEBIAN_PACKAGE_REPLACES "boat-terminals (<< 1.1~)")
+# Up to version 1.0 one package, boat-terminals, held every program of the
+# boats (the shore server came later and replaces nothing).
+foreach(_comp COMMON CHECKIN TRACKER)
+  set(CPACK_DEBIAN_${_comp}_PACKAGE_BREAKS "boat-terminals (<< 1.1~)")
+  set(CPACK_DEBIAN_${_comp}_PACKAGE_REPLACES "boat-terminals (<< 1.1~)")
+endforeach()
 
 # What both kinds of boat share: the settings file (a conffile, so an
 # upgrade keeps the operator's; one package owns it, as dpkg lets only

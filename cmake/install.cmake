@@ -6,6 +6,8 @@
 #   common:  what both need of the system: the groups and udev rules of
 #            the kernel's GPIO and SPI devices (the settings file comes
 #            with the package only, see cmake/package.cmake).
+#   shore:   boat_shore, the shore server, with its unit and system user
+#            (its settings file likewise comes with the package only).
 # Both carry boat_safe under a folder of their own, which their units run
 # once the terminal has gone. The units are those of the build on the
 # kernel's devices; a libbcm2835 build (BOAT_BOARD=rpi) adds the drop-ins
@@ -21,7 +23,8 @@ function(boat_install_unit name component)
   string(REPLACE "/usr/local/libexec/" "${CMAKE_INSTALL_FULL_LIBEXECDIR}/" _unit "${_unit}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${name}.service "${_unit}")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.service DESTINATION lib/systemd/system COMPONENT ${component})
-  if(BOAT_BOARD STREQUAL "rpi")
+  # The shore server has no board, and so no drop-in.
+  if(BOAT_BOARD STREQUAL "rpi" AND EXISTS ${CMAKE_SOURCE_DIR}/deploy/rpi/${name}.service.d)
     install(FILES ${CMAKE_SOURCE_DIR}/deploy/rpi/${name}.service.d/bcm2835.conf
             DESTINATION lib/systemd/system/${name}.service.d COMPONENT ${component})
   endif()
@@ -51,3 +54,8 @@ install(FILES deploy/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-tracke
 install(FILES deploy/boot/tracker.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-tracker
         RENAME boot-config.txt COMPONENT tracker)
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat COMPONENT tracker)
+
+# shore (shore/CMakeLists.txt installs the program)
+boat_install_unit(boat_shore shore)
+install(FILES deploy/boat-shore.sysusers DESTINATION lib/sysusers.d RENAME boat-shore.conf COMPONENT shore)
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat COMPONENT shore)

@@ -1,4 +1,4 @@
-# The Debian packages of the board's programs: cpack -G DEB in a
+# The Debian packages of the board's programs and the shore server: cpack -G DEB in a
 # BOAT_BOARD=linux build (the kernel's GPIO and SPI devices, no root: every
 # Pi with a current kernel, the Pi 5 too, and other boards) with
 # CMAKE_INSTALL_PREFIX=/usr, for the host or for the target of the
@@ -31,11 +31,17 @@ endfunction()
 set(_man_checkin boat_checkin.8 tag_reader.8)
 set(_man_tracker boat_tracker.8 boat_track.1)
 set(_man_common "")
-foreach(_comp common checkin tracker)
+set(_man_shore boat_shore.8)
+foreach(_comp common checkin tracker shore)
   set(BOAT_DEB_PACKAGE boat-${_comp})
   set(_doc ${CMAKE_INSTALL_DATADIR}/doc/boat-${_comp})
   install(FILES deploy/debian/copyright DESTINATION ${_doc} COMPONENT ${_comp})
-  _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/debian/changelog.in ${_doc} ${_comp})
+  # The shore server has a history of its own.
+  set(_changelog ${CMAKE_SOURCE_DIR}/deploy/debian/changelog.in)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/deploy/debian/${_comp}/changelog.in)
+    set(_changelog ${CMAKE_SOURCE_DIR}/deploy/debian/${_comp}/changelog.in)
+  endif()
+  _boat_gzip(${_changelog} ${_doc} ${_comp})
   foreach(_page ${_man_${_comp}})
     string(REGEX REPLACE "^.*\\.([1-9])$" "\\1" _section ${_page})
     _boat_gzip(${CMAKE_SOURCE_DIR}/deploy/man/${_page} ${CMAKE_INSTALL_MANDIR}/man${_section} ${_comp})
@@ -50,6 +56,15 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/terminal.conf DESTINATION ${CM
 install(FILES deploy/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME boat-common COMPONENT common)
 
+# The shore server's settings with the built-in values commented out;
+# root's, readable by the server's group (its postinst gives it the group,
+# which does not exist when the file is unpacked).
+configure_file(${CMAKE_SOURCE_DIR}/deploy/shore.conf.in ${CMAKE_CURRENT_BINARY_DIR}/package/shore.conf @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/shore.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ COMPONENT shore)
+install(FILES deploy/debian/shore/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME boat-shore COMPONENT shore)
+
 if(CMAKE_CROSSCOMPILING)
   if(DEFINED BOAT_CROSS_ARCH)
     set(_deb_arch ${BOAT_CROSS_ARCH})
@@ -63,7 +78,7 @@ endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL common checkin tracker)
+set(CPACK_COMPONENTS_ALL common checkin tracker shore)
 set(CPACK_PACKAGE_NAME boat-terminals)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${BOAT_PACKAGE_MAINTAINER}")
@@ -72,9 +87,12 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Up to version 1.0 one package, boat-terminals, held every program.
-set(CPACK_DEBIAN_PACKAGE_BREAKS "boat-terminals (<< 1.1~)")
-set(CPACK_DEBIAN_PACKAGE_REPLACES "boat-terminals (<< 1.1~)")
+# Up to version 1.0 one package, boat-terminals, held every program of the
+# boats (the shore server came later and replaces nothing).
+foreach(_comp COMMON CHECKIN TRACKER)
+  set(CPACK_DEBIAN_${_comp}_PACKAGE_BREAKS "boat-terminals (<< 1.1~)")
+  set(CPACK_DEBIAN_${_comp}_PACKAGE_REPLACES "boat-terminals (<< 1.1~)")
+endforeach()
 
 # What both kinds of boat share: the settings file (a conffile, so an
 # upgrade keeps the operator's; one package owns it, as dpkg lets only
@@ -128,6 +146,28 @@ set(CPACK_DEBIAN_TRACKER_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/deploy/debian/tracker/postinst
   ${CMAKE_SOURCE_DIR}/deploy/debian/tracker/prerm
   ${CMAKE_SOURCE_DIR}/deploy/debian/tracker/postrm)
+
+# The shore server: on any Debian 12 machine, a Pi in the harbour office
+# too; no board, no boat-common. Its database is SQLite unless the settings
+# name a PostgreSQL server, here or elsewhere.
+set(CPACK_DEBIAN_SHORE_PACKAGE_NAME boat-shore)
+set(CPACK_COMPONENT_SHORE_DESCRIPTION "rental boat shore server: sells time on cards, answers the boats' check-ins
+boat_shore keeps the rental book (boats, cards, time sold, sessions, kill
+orders and a log of every check-in) in SQLite or PostgreSQL and answers
+the check-ins of the boats' terminals over HTTP or HTTPS, so that no boat
+runs longer than was paid for; staff commands sell time, end sessions,
+give kill orders and show each boat's state.
+.
+The systemd unit is installed but not enabled.")
+# postinst makes the account boat-shore with adduser where systemd-sysusers
+# is missing.
+set(CPACK_DEBIAN_SHORE_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_SHORE_PACKAGE_SUGGESTS "postgresql")
+set(CPACK_DEBIAN_SHORE_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/deploy/debian/shore/conffiles
+  ${CMAKE_SOURCE_DIR}/deploy/debian/shore/postinst
+  ${CMAKE_SOURCE_DIR}/deploy/debian/shore/prerm
+  ${CMAKE_SOURCE_DIR}/deploy/debian/shore/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -1,16 +1,18 @@
 // The Debian packages made from the build on the kernel's devices
-// (BOAT_LINUX_BIN_DIR) with cpack, one per kind of boat: unpacked into
-// scratch roots, their units must find their programs and folders and run
-// them without root, their dependencies must name the packages of the
+// (BOAT_LINUX_BIN_DIR) with cpack, one per kind of boat and one of the
+// shore server: unpacked into scratch roots, their units must find their
+// programs and folders and run them without root or capability, their dependencies must name the packages of the
 // libraries the programs link and only the services that boat uses,
 // boat-common's settings file must be a root-only conffile showing the
 // build's values, its postinst must make the devices' groups, and
 // boat-checkin's postinst must make the account for user id 500 once,
-// leaving an id or name that is already taken alone. The postinsts run on
-// a private overlay of /etc.
+// leaving an id or name that is already taken alone; boat-shore's settings
+// file must show the server's defaults and go to the server's group, whose
+// account its postinst makes. The postinsts run on a private overlay of /etc.
 #include "private_mounts.h"
 #include "process.h"
 #include "settings.h"
+#include "shore/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,9 @@ struct PackageKind {
     std::vector<std::string> data;      // in /usr/share/NAME, as in deploy/
     std::string depends;                // a package it must depend on
     std::string recommends;             // its Recommends field, exactly
+    std::string user;                   // the units' User=
+    std::string groups;                 // the units' SupplementaryGroups=
+    std::string credential;             // the settings as the units hand them on ("" none)
     std::vector<std::string> installed() const {
         std::vector<std::string> all = programs;
         all.insert(all.end(), tools.begin(), tools.end());
@@ -47,10 +52,17 @@ struct PackageKind {
         return all;
     }
 };
+const std::string kTerminalConf = "terminal.conf:/etc/boat/terminal.conf";
 const std::vector<PackageKind> kPackages = {
-    {"boat-checkin", {"boat_checkin", "tag_reader"}, {}, {"RC522.conf.example"}, "adduser", ""},
-    {"boat-tracker", {"boat_tracker"}, {"boat_track"}, {"schema.sql"}, "netbase", "gpsd, mariadb-server"},
+    {"boat-checkin", {"boat_checkin", "tag_reader"}, {}, {"RC522.conf.example"}, "adduser", "", "500", "gpio spi",
+     kTerminalConf},
+    {"boat-tracker", {"boat_tracker"}, {"boat_track"}, {"schema.sql"}, "netbase", "gpsd, mariadb-server", "500",
+     "gpio spi", kTerminalConf},
+    // The shore server has no board: its own user, and it reads its
+    // settings itself, with that user's group.
+    {"boat-shore", {"boat_shore"}, {}, {}, "adduser", "", "boat-shore", "", ""},
 };
+const std::string kShore = "boat-shore";
 // The settings file both kinds of boat read, in a package of its own.
 const std::string kCommon = "boat-common";
 std::string deb_name(const std::string& package) {
@@ -249,18 +261,21 @@ TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
                 EXPECT_TRUE(is_program(r + exec.substr(0, exec.find(' ')))) << key << "=" << exec;
             }
             std::string cwd = unit_value(unit, "WorkingDirectory");
-            if (!cwd.empty()) {
+            // systemd makes the state folder, the working directory of the
+            // shore server, at its start.
+            if (!cwd.empty() && cwd != "/var/lib/" + unit_value(unit, "StateDirectory")) {
                 EXPECT_TRUE(is_dir(r + cwd)) << "WorkingDirectory=" << cwd;
             }
             // No root, no capability, no /dev/mem: the kernel's devices
             // through their groups, the settings through a credential.
-            EXPECT_TRUE(unit_value(unit, "User") == "500" || unit_value(unit, "DynamicUser") == "yes") << unit;
+            EXPECT_TRUE(unit_value(unit, "User") == k.user || unit_value(unit, "DynamicUser") == "yes") << unit;
             EXPECT_NE(unit.find("\nCapabilityBoundingSet=\n"), std::string::npos) << unit;
             EXPECT_FALSE(std::regex_search(unit, std::regex("\nCapabilityBoundingSet=\\S"))) << unit;
+            EXPECT_FALSE(std::regex_search(unit, std::regex("\nAmbientCapabilities=\\S"))) << unit;
             EXPECT_EQ(unit.find("/dev/mem"), std::string::npos);
-            EXPECT_EQ(unit_value(unit, "SupplementaryGroups").rfind("gpio spi", 0), 0u) << unit;
+            EXPECT_EQ(unit_value(unit, "SupplementaryGroups").rfind(k.groups, 0), 0u) << unit;
             if (prog != "tag_reader") {
-                EXPECT_EQ(unit_value(unit, "LoadCredential"), "terminal.conf:/etc/boat/terminal.conf");
+                EXPECT_EQ(unit_value(unit, "LoadCredential"), k.credential);
             }
         }
         for (const auto& f : k.data)
@@ -295,8 +310,15 @@ TEST_F(Package, DependsNameTheLibrariesPackagesAndOnlyTheTrackerRecommendsItsSer
             EXPECT_TRUE(depends.count(packages[lib])) << packages[lib] << " missing from Depends: " << field(k.name, "Depends");
         }
     }
+    // Up to 1.0 one package held the boats' programs; the shore server
+    // came later and replaces nothing.
+    for (const auto& k : kPackages)
+        EXPECT_EQ(field(k.name, "Replaces"), k.name == kShore ? "" : "boat-terminals (<< 1.1~)") << k.name;
     // The programs link these for real; libbcm2835 is a static library.
-    for (const std::string lib : {"libcurl.so.4", "libnfc.so.6", "libgps.so.28", "libmariadb.so.3", "libcairo.so.2"})
+    for (const std::string lib : {"libcurl.so.4", "libnfc.so.6", "libgps.so.28", "libmariadb.so.3", "libcairo.so.2",
+                                  "libsqlite3.so.0", "libpq.so.5", "libsystemd.so.0",
+                                  // the shore's HTTPS: Debian's library links OpenSSL
+                                  "libcpp-httplib.so.0.11"})
         EXPECT_TRUE(linked_by_any.count(lib)) << lib;
 }
 
@@ -319,7 +341,8 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
     const std::string path = "/etc/boat/terminal.conf";
     EXPECT_EQ(read_file(control(kCommon) + "/conffiles"), path + "\n");
     EXPECT_EQ(field(kCommon, "Architecture"), "all");
-    for (const auto& k : kPackages) EXPECT_TRUE(names(k.name, "Depends").count(kCommon)) << k.name;
+    for (const auto& k : kPackages)
+        EXPECT_EQ(names(k.name, "Depends").count(kCommon), k.name == kShore ? 0u : 1u) << k.name;
     Outcome listing = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-c", deb_path(kCommon)});
     ASSERT_EQ(listing.status, 0) << listing.err;
     std::smatch entry;
@@ -430,6 +453,98 @@ TEST_F(Package, PostinstsMakeTheDevicesGroupsAndTheAccountForUser500OnceAndLeave
             EXPECT_EQ(g.status, 0) << "no group of its own";
         }
     }
+}
+
+// The shore server's settings: a conffile of root's that its postinst
+// gives to the server's group (the group does not exist when dpkg unpacks
+// it), every key the server takes, commented out at the server's own
+// default: the file as packaged and the file uncommented both read as the
+// defaults.
+TEST_F(Package, ShoreSettingsAreAConffileWithEveryKeyCommentedOutAtTheServersDefault) {
+    const std::string path = "/etc/boat/shore.conf";
+    EXPECT_EQ(read_file(control(kShore) + "/conffiles"), path + "\n");
+    Outcome listing = run_tool(*dir_, {"/usr/bin/dpkg-deb", "-c", deb_path(kShore)});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    std::smatch entry;
+    ASSERT_TRUE(std::regex_search(listing.out, entry, std::regex(R"((\S+) (\S+) +\d+ \S+ \S+ \.)" + path + "\n")))
+        << listing.out;
+    EXPECT_EQ(entry[1].str(), "-rw-r-----");
+    EXPECT_EQ(entry[2].str(), "root/root");
+    EXPECT_EQ(names(kShore, "Suggests"), std::set<std::string>{"postgresql"});
+    EXPECT_EQ(access((root(kShore) + "/usr/share/man/man8/boat_shore.8.gz").c_str(), R_OK), 0) << "no manual page";
+    EXPECT_EQ(read_file(root(kShore) + "/usr/lib/sysusers.d/boat-shore.conf"),
+              read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/boat-shore.sysusers"));
+
+    const std::string packaged = read_file(root(kShore) + path);
+    std::string uncommented;
+    std::set<std::string> keys;
+    const std::regex commented_key("^#([A-Z_]+)=(.*)$");
+    std::istringstream in(packaged);
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, commented_key)) continue;
+        EXPECT_TRUE(keys.insert(m[1]).second) << "twice: " << m[1];
+        uncommented += line.substr(1) + "\n";
+    }
+    EXPECT_EQ(keys, (std::set<std::string>{"DATABASE", "LISTEN", "CERT", "KEY"}));
+    const shore::Settings defaults;
+    const std::string copy = dir_->file("shore.conf");
+    for (const std::string& text : {packaged, uncommented}) {
+        testsupport::write_file(copy, text);
+        shore::Settings read;
+        std::string error;
+        ASSERT_TRUE(shore::read_settings(copy, &read, &error)) << error << "\n" << text;
+        EXPECT_EQ(read.database, defaults.database);
+        EXPECT_EQ(read.listen, defaults.listen);
+        EXPECT_EQ(read.cert, defaults.cert);
+        EXPECT_EQ(read.key, defaults.key);
+    }
+}
+
+// boat-shore's postinst on a private /etc: the account boat-shore (home
+// in the state folder, no login) made once however often it configures,
+// and the settings file given to its group unless the operator chose
+// another.
+TEST_F(Package, ShorePostinstMakesItsAccountOnceAndGivesTheSettingsToItsGroup) {
+    std::string err;
+    if (!testsupport::enter_private_mounts(&err)) GTEST_SKIP() << "no private /etc here: " << err;
+    const std::vector<std::string> path = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    mkdir("/etc/sysusers.d", 0755);
+    testsupport::write_file("/etc/sysusers.d/boat-shore.conf",
+                            read_file(root(kShore) + "/usr/lib/sysusers.d/boat-shore.conf"));
+    run_tool(*dir_, {"/usr/sbin/userdel", "--force", "boat-shore"}, path);
+    run_tool(*dir_, {"/usr/sbin/groupdel", "boat-shore"}, path);
+    const std::string conf = "/etc/boat/shore.conf";
+    mkdir("/etc/boat", 0755);
+    testsupport::write_file(conf, read_file(root(kShore) + conf));
+    ASSERT_EQ(chown(conf.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
+    auto owner = [&] {
+        Outcome r = run_tool(*dir_, {"/usr/bin/stat", "-c", "%a %U:%G", conf});
+        return r.out.substr(0, r.out.find('\n'));
+    };
+
+    for (int pass = 0; pass < 2; pass++) {
+        SCOPED_TRACE(pass);
+        Outcome r = run_tool(*dir_, {"/bin/sh", control(kShore) + "/postinst", "configure", ""}, path);
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (pass == 1) {
+            EXPECT_EQ(r.err, "") << "made again";
+        }
+        EXPECT_EQ(passwd_field(*dir_, "boat-shore", 5), "/var/lib/boat-shore");
+        EXPECT_EQ(passwd_field(*dir_, "boat-shore", 6), "/usr/sbin/nologin");
+        EXPECT_EQ(owner(), "640 root:boat-shore");
+    }
+    Outcome users = run_tool(*dir_, {"/usr/bin/grep", "-c", "^boat-shore:", "/etc/passwd"});
+    EXPECT_EQ(users.out, "1\n");
+    const std::string uid = passwd_field(*dir_, "boat-shore", 2);
+    EXPECT_LT(std::stoi(uid.empty() ? "-1" : uid), 1000) << "not a system account";
+
+    // An operator's own group for the file stays.
+    ASSERT_EQ(run_tool(*dir_, {"/usr/bin/chgrp", "adm", conf}).status, 0);
+    Outcome again = run_tool(*dir_, {"/bin/sh", control(kShore) + "/postinst", "configure", "1.0"}, path);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(owner(), "640 root:adm");
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ constexpr TerminalSettings kDefaults {
     text<254>(BOAT_DB_HOST),           text<254>(BOAT_DB_USER),    text<254>(BOAT_DB_PASSWORD),
     text<254>(BOAT_DB_NAME),           text<254>(BOAT_GPSD_HOST),  text<6>(BOAT_GPSD_PORT),
     text<254>(BOAT_GPIO_CHIP),         text<254>(BOAT_SPI_DEVICE),
+    text<254>(""),                     text<254>(""),              text<254>(""),
+    text<254>("uplink"),               text<254>("gull317"),
 };
 
 enum class Rule {
@@ -42,6 +44,7 @@ enum class Rule {
     port,      // 1 to 65535
     chip,      // empty, a device path or a GPIO chip's label
     device,    // a device path
+    link,      // empty, or an http or https URL without user name
 };
 
 // The longest label the kernel gives a GPIO chip.
@@ -66,6 +69,11 @@ constexpr Key kKeys[] = {
     {"GPSD_PORT", Rule::port, [](TerminalSettings& s) { return s.gpsd_port.data(); }, sizeof(TerminalSettings::gpsd_port)},
     {"GPIO_CHIP", Rule::chip, [](TerminalSettings& s) { return s.gpio_chip.data(); }, sizeof(SettingText)},
     {"SPI_DEVICE", Rule::device, [](TerminalSettings& s) { return s.spi_device.data(); }, sizeof(SettingText)},
+    {"UPLINK_URL", Rule::link, [](TerminalSettings& s) { return s.uplink_url.data(); }, sizeof(SettingText)},
+    {"UPLINK_CA_FILE", Rule::any, [](TerminalSettings& s) { return s.uplink_ca_file.data(); }, sizeof(SettingText)},
+    {"UPLINK_TOKEN", Rule::any, [](TerminalSettings& s) { return s.uplink_token.data(); }, sizeof(SettingText)},
+    {"UPLINK_DB_USER", Rule::nonempty, [](TerminalSettings& s) { return s.uplink_db_user.data(); }, sizeof(SettingText)},
+    {"UPLINK_DB_PASSWORD", Rule::any, [](TerminalSettings& s) { return s.uplink_db_password.data(); }, sizeof(SettingText)},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 constexpr size_t kUrlKey = 0, kCaKey = 1, kPinKey = 2, kPasswordKey = 5;
@@ -105,6 +113,8 @@ const char* refusal(const Key& key, const char* value) {
         return "neither a device path nor a GPIO chip label (at most 31 characters)";
     case Rule::device:
         return value[0] == '/' ? nullptr : "not a device path";
+    case Rule::link:
+        return len == 0 || valid_url(value) ? nullptr : "not an http or https URL with a path and without user name";
     }
     return "unknown rule";
 }

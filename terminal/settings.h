@@ -35,6 +35,14 @@ struct TerminalSettings {
     std::array<char, 6> gpsd_port;  // decimal, 1 to 65535
     SettingText gpio_chip;          // a label or a device path; empty: the board's own
     SettingText spi_device;         // a device path
+    // boat_uplink: the shore's telemetry endpoint (empty: no uplink), the CA
+    // its certificate must chain to (empty: the system's), the boat's token,
+    // and its database login, which may only read the table GPS.
+    SettingText uplink_url;
+    SettingText uplink_ca_file;
+    SettingText uplink_token;
+    SettingText uplink_db_user;
+    SettingText uplink_db_password;
 };
 
 // The settings in force; the compiled-in values until

@@ -1,0 +1,380 @@
+// boat_uplink between a tracker and boat_shore, each a real program: the
+// tracker's MariaDB with boat_tracker, gpsd (gpsfake) and the emulated NFC
+// reader on a simulated board; boat_shore on a PostgreSQL of the test's
+// own; a fault proxy on the link. All on the loopback of the test's own
+// network namespace.
+#include "fault_proxy.h"
+#include "peers.h"
+#include "postgres.h"
+#include "private_mounts.h"
+#include "temp_board.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using testsupport::Process;
+using testsupport::ProcessOptions;
+using testsupport::TempBoard;
+using testsupport::TempDir;
+using testsupport::wait_until;
+
+constexpr int kShorePort = 8080;
+constexpr int kProxyPort = 18443;
+constexpr int kBoat = 7;
+constexpr const char* kLog = "haicom-305N.log";
+constexpr const char* kCycle = "0.15";
+constexpr uint32_t kDefaultSeed = 2512;
+
+// A row as both sides can give it: every column as text, numbers in the
+// form the comparison reads back exactly.
+struct Row {
+    std::string id, lat, lng, speed, bearing, fuel, active, logged, fix_time, row_key;
+};
+
+bool same_real(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return a.empty() && b.empty();
+    return strtod(a.c_str(), nullptr) == strtod(b.c_str(), nullptr);
+}
+
+std::string describe(const Row& r) {
+    return "id " + r.id + ": " + r.lat + " " + r.lng + " " + r.speed + " " + r.bearing + " " + r.fuel + " " + r.active +
+           " " + r.logged + " " + r.fix_time + " " + r.row_key;
+}
+
+bool same_row(const Row& a, const Row& b) {
+    return a.id == b.id && same_real(a.lat, b.lat) && same_real(a.lng, b.lng) && same_real(a.speed, b.speed) &&
+           same_real(a.bearing, b.bearing) && a.fuel == b.fuel && a.active == b.active && a.logged == b.logged &&
+           a.fix_time == b.fix_time && a.row_key == b.row_key;
+}
+
+uint32_t scenario_seed() {
+    const char* env = getenv("UPLINK_FAULT_SEED");
+    return env && *env ? static_cast<uint32_t>(strtoul(env, nullptr, 10)) : kDefaultSeed;
+}
+
+class Uplink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network and mounts of its own";
+        std::string why;
+        ASSERT_TRUE(testsupport::enter_private_host(&why)) << why;
+        ASSERT_TRUE(db.start(dir.file("db"))) << db.error();
+        testsupport::write_file(dir.file("boatid.txt"), std::to_string(kBoat) + "\n");
+        ASSERT_TRUE(pg.start()) << pg.error();
+        testsupport::write_file(dir.file("shore.conf"), "DATABASE=" + pg.uri() + "\nLISTEN=127.0.0.1:" +
+                                                            std::to_string(kShorePort) + "\n" + shore_extra);
+    }
+
+    void TearDown() override {
+        if (uplink) uplink->stop(3000);
+        if (tracker) tracker->stop(3000);
+        if (nfc) nfc->stop(3000);
+        gpsd.stop();
+        if (shore) shore->stop(3000);
+    }
+
+    // A staff command of boat_shore; its standard output.
+    std::string shore_command(std::vector<std::string> args) {
+        ProcessOptions o;
+        o.argv = {testsupport::bin("shore/boat_shore"), "--config", dir.file("shore.conf")};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.stdout_path = dir.file("command.out");
+        o.stderr_path = dir.file("command.err");
+        Process p(o);
+        EXPECT_TRUE(p.wait_exit(20000)) << "boat_shore " << args[0] << " did not end";
+        EXPECT_EQ(p.exit_status(), 0) << testsupport::read_file(dir.file("command.err"));
+        return testsupport::read_file(dir.file("command.out"));
+    }
+
+    // A new token for the boat, as staff issue it.
+    std::string token(int boat) {
+        shore_command({"boat", "add", "--boat", std::to_string(boat), "--kind", "tracker"});
+        std::string out = shore_command({"token", "--boat", std::to_string(boat)});
+        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+        return out;
+    }
+
+    void start_shore() {
+        ProcessOptions o;
+        o.argv = {testsupport::bin("shore/boat_shore"), "--config", dir.file("shore.conf"), "serve"};
+        o.stderr_path = dir.file("shore.err." + std::to_string(++shore_starts));
+        shore = std::make_unique<Process>(o);
+        ASSERT_TRUE(wait_until([&] { return testsupport::port_open(kShorePort) || !shore->running(); }, 20000) &&
+                    shore->running())
+            << "boat_shore did not serve: " << testsupport::read_file(o.stderr_path);
+    }
+
+    void start_tracker() {
+        ASSERT_NO_FATAL_FAILURE(gpsd.start(kLog, kCycle, dir.path()));
+        ProcessOptions n;
+        n.argv = {testsupport::bin("sim/boatsim"), "nfc"};
+        n.env = {board.env()};
+        n.stdout_path = dir.file("nfc.out");
+        n.stderr_path = dir.file("nfc.err");
+        nfc = std::make_unique<Process>(n);
+        std::string text;
+        ASSERT_TRUE(wait_until([&] {
+            text = testsupport::read_file(dir.file("nfc.out"));
+            return text.find('\n') != std::string::npos || !nfc->running();
+        }, 10000));
+        const size_t at = text.find("pn532_uart:");
+        ASSERT_NE(at, std::string::npos) << text;
+        ProcessOptions o;
+        o.argv = {testsupport::bin("tracker/boat_tracker")};
+        o.env = {board.env(), "LIBNFC_DEFAULT_DEVICE=" + text.substr(at, text.find_first_of(" \r\n", at) - at),
+                 "LIBNFC_LOG_LEVEL=0"};
+        o.cwd = dir.path();
+        o.stdout_path = dir.file("tracker.out");
+        o.stderr_path = dir.file("tracker.err");
+        tracker = std::make_unique<Process>(o);
+        ASSERT_TRUE(wait_until([&] { return db.rows().size() > backlog || !tracker->running(); }, 60000) &&
+                    tracker->running())
+            << "boat_tracker wrote no row: " << testsupport::read_file(dir.file("tracker.err")).substr(0, 2000);
+    }
+
+    void settings(const std::string& token, const std::string& extra = "") {
+        conf = std::make_unique<testsupport::EtcFile>(
+            "/etc/boat/terminal.conf", "UPLINK_URL=http://127.0.0.1:" + std::to_string(kProxyPort) +
+                                           "/api/telemetry\nUPLINK_TOKEN=" + token + "\n" + extra);
+    }
+
+    void start_uplink() {
+        ProcessOptions o;
+        o.argv = {testsupport::bin("uplink/boat_uplink"), "--max-pause", "2"};
+        o.cwd = dir.path();
+        o.stderr_path = dir.file("uplink.err." + std::to_string(++uplink_starts));
+        uplink = std::make_unique<Process>(o);
+        uplink_pid = uplink->pid();
+        ASSERT_GT(uplink->pid(), 0);
+    }
+
+    // A backlog as of a link down for hours: `n` rows with every kind of
+    // value the table holds, NULLs included, from `hours_ago` on.
+    void add_backlog(int n, int hours_ago) {
+        ASSERT_TRUE(db.exec(
+            "INSERT INTO GPS (Lat, Lng, Speed, Bearing, FuelVoltage, Active, Logged, FixTime, RowKey) "
+            "SELECT 51.5 + seq / 70001.0, -0.25 - seq / 30011.0, IF(seq % 7 = 0, NULL, seq / 3.0), "
+            "IF(seq % 5 = 0, NULL, seq % 360 + 0.1), seq % 1024, seq % 300 < 150, "
+            "NOW() - INTERVAL " + std::to_string(hours_ago * 3600) + " SECOND + INTERVAL seq SECOND, "
+            "IF(seq % 11 = 0, NULL, UTC_TIMESTAMP(3) - INTERVAL " + std::to_string(hours_ago * 3600) +
+            " SECOND + INTERVAL seq * 1001000 MICROSECOND), "
+            "IF(seq % 13 = 0, NULL, 18446744073709551615 - seq) FROM seq_1_to_" + std::to_string(n)))
+            << db.error();
+        backlog += n;
+    }
+
+    std::vector<Row> boat_rows() {
+        std::vector<Row> out;
+        for (const auto& r : db_query(
+                 "SELECT id, Lat, Lng, Speed, Bearing, FuelVoltage, Active, UNIX_TIMESTAMP(Logged), "
+                 "CAST(ROUND(UNIX_TIMESTAMP(FixTime) * 1000) AS SIGNED), RowKey FROM GPS ORDER BY id"))
+            out.push_back({r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9]});
+        return out;
+    }
+
+    std::vector<Row> shore_rows(int boat) {
+        std::vector<Row> out;
+        testsupport::PostgresServer::Rows rows;
+        EXPECT_TRUE(pg.query("SELECT id, lat, lng, speed, bearing, fuel, active, logged, fix_time_ms, row_key "
+                             "FROM positions WHERE boat = " + std::to_string(boat) + " ORDER BY id",
+                             &rows))
+            << pg.error();
+        for (auto& r : rows) {
+            for (auto& f : r)
+                if (f == testsupport::PostgresServer::kNull) f.clear();
+            out.push_back({r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9]});
+        }
+        return out;
+    }
+
+    long shore_count(int boat) {
+        return atol(pg.scalar("SELECT COUNT(*) FROM positions WHERE boat = " + std::to_string(boat)).c_str());
+    }
+
+    std::vector<std::vector<std::string>> db_query(const std::string& sql) {
+        std::vector<std::vector<std::string>> out;
+        const std::string cmd = "mariadb --no-defaults -uroot --socket='" + db.dir() +
+                                "/mysqld.sock' -N -B GPSTracker -e \"SET time_zone='+00:00'; " + sql + "\" 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p) return out;
+        char line[4096];
+        while (fgets(line, sizeof line, p)) {
+            std::vector<std::string> fields;
+            std::string l(line);
+            if (!l.empty() && l.back() == '\n') l.pop_back();
+            size_t from = 0;
+            for (size_t tab = l.find('\t'); ; tab = l.find('\t', from)) {
+                std::string f = l.substr(from, tab == std::string::npos ? std::string::npos : tab - from);
+                fields.push_back(f == "NULL" ? "" : f);
+                if (tab == std::string::npos) break;
+                from = tab + 1;
+            }
+            out.push_back(fields);
+        }
+        pclose(p);
+        return out;
+    }
+
+    std::string mark() {
+        auto r = db_query("SELECT Mark FROM UplinkMark");
+        return r.empty() ? "" : r[0][0];
+    }
+
+    std::string uplink_err() {
+        std::string all;
+        for (int i = 1; i <= uplink_starts; i++) all += testsupport::read_file(dir.file("uplink.err." + std::to_string(i)));
+        return all.size() > 3000 ? all.substr(all.size() - 3000) : all;
+    }
+
+    // The boat's rows and the shore's for it: the same, each once.
+    void expect_same_rows() {
+        const std::vector<Row> boat = boat_rows(), ashore = shore_rows(kBoat);
+        ASSERT_FALSE(boat.empty());
+        EXPECT_EQ(ashore.size(), boat.size());
+        size_t shown = 0;
+        for (size_t i = 0; i < std::min(boat.size(), ashore.size()) && shown < 5; i++) {
+            if (same_row(boat[i], ashore[i])) continue;
+            ADD_FAILURE() << "boat:  " << describe(boat[i]) << "\nshore: " << describe(ashore[i]);
+            shown++;
+        }
+        const auto ids = db_query("SELECT Identity FROM UplinkMark");
+        ASSERT_EQ(ids.size(), 1u);
+        EXPECT_EQ(pg.scalar("SELECT COUNT(DISTINCT source) || ' ' || MIN(source) FROM positions WHERE boat = " +
+                            std::to_string(kBoat)),
+                  "1 " + ids[0][0]);
+    }
+
+    std::string shore_extra;
+    TempDir dir;
+    TempBoard board {boatsim::Profile::tracker};
+    trackertest::Db db;
+    trackertest::Gpsd gpsd;
+    testsupport::PostgresServer pg;
+    std::unique_ptr<testsupport::EtcFile> conf;
+    std::unique_ptr<Process> shore, nfc, tracker, uplink;
+    std::atomic<pid_t> uplink_pid {-1};
+    int shore_starts = 0, uplink_starts = 0;
+    size_t backlog = 0;
+};
+
+// The promise under faults: a backlog of hours and the tracker's own rows
+// cross a link that drops, stalls and cuts connections mid-body, with
+// answers lost after the shore stored (boat_uplink killed before it moves
+// its mark), boat_shore and MariaDB restarted. One seeded schedule
+// (UPLINK_FAULT_SEED replays another); at the end the shore holds exactly
+// the boat's rows.
+TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
+    const uint32_t seed = scenario_seed();
+    std::cout << "fault seed " << seed << " (UPLINK_FAULT_SEED=" << seed << " replays it)\n";
+    std::mt19937 rng(seed);
+    ASSERT_NO_FATAL_FAILURE(add_backlog(6000, 10));
+    ASSERT_NO_FATAL_FAILURE(start_shore());
+    settings(token(kBoat));
+    uplinktest::FaultProxy proxy(kProxyPort, kShorePort, seed);
+    ASSERT_TRUE(proxy.ok());
+    std::atomic<int> killed_after_store {0};
+    proxy.on_answer_lost([&] {
+        const pid_t pid = uplink_pid;
+        if (pid > 0 && kill(pid, SIGKILL) == 0) killed_after_store++;
+    });
+    ASSERT_NO_FATAL_FAILURE(start_tracker());
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+
+    // The schedule: each kind of fault once in a drawn order, then drawn
+    // kinds, for about 40 s.
+    enum Event { link_cut, shore_restart, shore_kill, mariadb_restart, uplink_kill, kinds };
+    std::vector<int> order = {link_cut, shore_restart, shore_kill, mariadb_restart, uplink_kill};
+    std::shuffle(order.begin(), order.end(), rng);
+    int happened[kinds] = {};
+    proxy.faults(true);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    for (size_t step = 0; std::chrono::steady_clock::now() < end; step++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500 + rng() % 2500));
+        const int event = step < order.size() ? order[step] : static_cast<int>(rng() % kinds);
+        happened[event]++;
+        switch (event) {
+        case link_cut:
+            proxy.link(false);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500 + rng() % 3000));
+            proxy.link(true);
+            break;
+        case shore_restart:
+        case shore_kill:
+            if (event == shore_kill) kill(shore->pid(), SIGKILL);
+            shore->stop(5000);
+            ASSERT_NO_FATAL_FAILURE(start_shore());
+            break;
+        case mariadb_restart:
+            ASSERT_TRUE(db.control("stop"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200 + rng() % 1500));
+            ASSERT_TRUE(db.control("resume")) << "MariaDB did not start again";
+            break;
+        case uplink_kill:
+            kill(uplink->pid(), SIGKILL);
+            break;
+        }
+        // An uplink killed (here or by a lost answer) comes back, as its
+        // unit restarts it.
+        if (!uplink->running()) ASSERT_NO_FATAL_FAILURE(start_uplink());
+    }
+    proxy.faults(false);
+    proxy.link(true);
+    if (!uplink->running()) ASSERT_NO_FATAL_FAILURE(start_uplink());
+
+    // The tracker stops writing; every row it wrote must arrive.
+    tracker->stop(5000);
+    const long rows = static_cast<long>(db.rows().size());
+    const bool caught_up = wait_until([&] { return shore_count(kBoat) >= rows && mark() == std::to_string(db.rows().back().id); },
+                                      60000, 200);
+    const uplinktest::FateCounts f = proxy.counts();
+    std::cout << "faults: link cuts " << happened[link_cut] << ", shore restarts " << happened[shore_restart]
+              << ", shore kills " << happened[shore_kill] << ", MariaDB restarts " << happened[mariadb_restart]
+              << ", uplink kills " << happened[uplink_kill] << ", killed after the shore stored " << killed_after_store
+              << "; connections passed " << f.pass << ", refused " << f.refuse << ", stalled " << f.stall
+              << ", request cut " << f.cut_request << ", answer cut " << f.cut_answer << ", answer lost "
+              << f.lose_answer << "; " << rows << " rows, " << rows - static_cast<long>(backlog) << " from the tracker\n";
+    EXPECT_TRUE(caught_up) << "shore " << shore_count(kBoat) << " of " << rows << " rows, mark " << mark() << "\n"
+                           << uplink_err();
+    EXPECT_GT(rows, static_cast<long>(backlog)) << "the tracker added rows";
+    EXPECT_GT(killed_after_store.load(), 0) << "no uplink was killed between the shore's store and its mark";
+    expect_same_rows();
+}
+
+// Rows for boat 7 under boat 8's token: refused, nothing stored, the mark
+// stays; the boat's own token then carries them.
+TEST_F(Uplink, RowsUnderAnotherBoatsTokenAreRefusedAndNothingStored) {
+    ASSERT_NO_FATAL_FAILURE(add_backlog(50, 1));
+    ASSERT_NO_FATAL_FAILURE(start_shore());
+    const std::string own = token(kBoat), other = token(8);
+    uplinktest::FaultProxy proxy(kProxyPort, kShorePort, 1);
+    settings(other);
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return uplink_err().find("the shore answered 403") != std::string::npos; }, 20000))
+        << uplink_err();
+    EXPECT_EQ(shore_count(kBoat), 0);
+    EXPECT_EQ(shore_count(8), 0);
+    EXPECT_EQ(mark(), "0");
+    uplink->stop(3000);
+    settings(own);
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return mark() == "50"; }, 20000)) << uplink_err();
+    expect_same_rows();
+}
+
+}  // namespace

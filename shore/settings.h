@@ -1,0 +1,27 @@
+// The shore server's settings file (/etc/boat/shore.conf): KEY=value lines,
+// "#" comments; a missing file gives the defaults.
+#pragma once
+
+#include <string>
+
+namespace shore {
+
+inline constexpr const char* kDefaultConfig = "/etc/boat/shore.conf";
+
+struct Settings {
+    std::string database = "sqlite:/var/lib/boat-shore/shore.db";
+    std::string listen = "0.0.0.0:8080";
+    std::string cert;
+    std::string key;
+};
+
+// Reads `path` into *s. False with *error ("FILE:LINE: ...") on an unknown
+// key, a line without "=", an unreadable file, or settings that do not go
+// together.
+bool read_settings(const std::string& path, Settings* s, std::string* error);
+
+// LISTEN= split into host and port ("[::1]:8080" for IPv6). False when it
+// is not address:port.
+bool parse_listen(const std::string& listen, std::string* host, int* port);
+
+}  // namespace shore

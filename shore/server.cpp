@@ -28,6 +28,8 @@ void set_error_pages(httplib::Server& http) {
             res.set_content("BAD bad request", "text/plain");
             return;
         }
+        // A route's own message for its refusal stays.
+        if (!res.body.empty()) return;
         res.set_content(res.status == 404 ? "not found" : "error " + std::to_string(res.status), "text/plain");
     });
 }
@@ -95,7 +97,7 @@ int serve(const Settings& settings, Store& store) {
     http.set_read_timeout(kReadTimeoutS, 0);
     http.set_write_timeout(kWriteTimeoutS, 0);
     set_error_pages(http);
-    register_routes(http, store);
+    register_routes(http, store, settings);
 
     if (!http.bind_to_port(host, port)) {
         fprintf(stderr, "boat_shore: cannot listen on %s\n", settings.listen.c_str());

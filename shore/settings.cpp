@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 
 namespace shore {
 
@@ -19,7 +20,16 @@ constexpr Key kKeys[] = {
     {"LISTEN", &Settings::listen},
     {"CERT", &Settings::cert},
     {"KEY", &Settings::key},
+    {"KEEP_DAYS", &Settings::keep_days},
 };
+
+constexpr long kKeepDaysMax = 36500;
+
+bool parse_keep_days(const std::string& text, long* days) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *days = std::stol(text);
+    return *days >= 1 && *days <= kKeepDaysMax;
+}
 
 std::string trim(const std::string& s) {
     const size_t a = s.find_first_not_of(" \t\r");
@@ -78,6 +88,11 @@ bool read_settings(const std::string& path, Settings* s, std::string* error) {
         }
         s->*(key->field) = trim(text.substr(eq + 1));
     }
+    long days = 0;
+    if (!parse_keep_days(s->keep_days, &days)) {
+        *error = path + ": KEEP_DAYS=" + s->keep_days + " is not a number of days from 1 to 36500";
+        return false;
+    }
     if (s->cert.empty() != s->key.empty()) {
         *error = path + ": CERT= and KEY= go together";
         return false;
@@ -89,6 +104,12 @@ bool read_settings(const std::string& path, Settings* s, std::string* error) {
         return false;
     }
     return true;
+}
+
+int keep_days(const Settings& s) {
+    long days = 0;
+    if (!parse_keep_days(s.keep_days, &days)) throw std::invalid_argument("KEEP_DAYS=" + s.keep_days + " is not a number of days");
+    return static_cast<int>(days);
 }
 
 }  // namespace shore

@@ -3,6 +3,7 @@
 // UPDATE) until its commit; the unique indexes on open sessions stand
 // behind the locks.
 #include "sql.h"
+#include "telemetry.h"
 
 #include <libpq-fe.h>
 
@@ -151,6 +152,7 @@ CREATE TABLE checkins (
 );
 CREATE INDEX checkins_boat ON checkins (boat, id)
 )SQL"},
+        {2, kTelemetryPgStep},
     };
     return steps;
 }

@@ -1,9 +1,11 @@
 // Bounded formatting into the preallocated body: nothing is allocated per
-// batch. Doubles go with 17 digits, so the shore stores the same value.
+// batch. Doubles go in their shortest form that reads back as the same
+// value, so the shore stores exactly the boat's.
 #include "batch.h"
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -24,11 +26,22 @@ public:
         if (n < 0 || static_cast<size_t>(n) >= out_->size() - len_) ok_ = false;
         else len_ += static_cast<size_t>(n);
     }
+    void real(const char* key, double v) {
+        char text[32];
+        const auto r = std::to_chars(text, text + sizeof text, v);
+        add(",\"%s\":%.*s", key, static_cast<int>(r.ptr - text), text);
+    }
     void number(const char* key, bool has, double v) {
-        if (has) add(",\"%s\":%.17g", key, v);
+        if (has) real(key, v);
         else add(",\"%s\":null", key);
     }
     size_t length() const { return ok_ ? len_ : 0; }
+    // Back to an earlier length, after a row that did not fit.
+    void cut(size_t len) {
+        len_ = len;
+        ok_ = true;
+    }
+    bool ok() const { return ok_; }
 
 private:
     Body* out_;
@@ -38,12 +51,17 @@ private:
 
 }  // namespace
 
-size_t format_batch(Body* out, int boat, const Identity& identity, const GpsRow* rows, size_t count) {
+size_t format_batch(Body* out, int boat, const Identity& identity, const GpsRow* rows, size_t count, size_t* sent) {
+    constexpr size_t kClose = 2;  // "]}"
     Writer w(out);
+    *sent = 0;
     w.add("{\"boat\":%d,\"database\":\"%s\",\"rows\":[", boat, identity.data());
     for (size_t i = 0; i < count; i++) {
         const GpsRow& r = rows[i];
-        w.add("%s{\"id\":%" PRIu64 ",\"Lat\":%.17g,\"Lng\":%.17g", i ? "," : "", r.id, r.lat, r.lng);
+        const size_t before = w.length();
+        w.add("%s{\"id\":%" PRIu64, i ? "," : "", r.id);
+        w.real("Lat", r.lat);
+        w.real("Lng", r.lng);
         w.number("Speed", r.has_speed, r.speed);
         w.number("Bearing", r.has_bearing, r.bearing);
         w.add(",\"FuelVoltage\":%" PRId64 ",\"Active\":%d,\"Logged\":%" PRId64, r.fuel, r.active, r.logged);
@@ -51,7 +69,13 @@ size_t format_batch(Body* out, int boat, const Identity& identity, const GpsRow*
         else w.add(",\"FixTime\":null");
         if (r.has_row_key) w.add(",\"RowKey\":%" PRIu64 "}", r.row_key);
         else w.add(",\"RowKey\":null}");
+        if (!w.ok() || w.length() + kClose >= out->size()) {
+            w.cut(before);
+            break;
+        }
+        ++*sent;
     }
+    if (*sent == 0) return 0;
     w.add("]}");
     return w.length();
 }

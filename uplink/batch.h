@@ -14,12 +14,13 @@
 
 namespace uplink {
 
-// The largest row is well under 400 bytes.
-constexpr size_t kBodyMax = 64 + kBatchRows * 400;
+// The largest body the shore takes.
+constexpr size_t kBodyMax = 64 * 1024;
 using Body = std::array<char, kBodyMax>;
 
-// Formats rows[0..count) into *out; its length, or 0 when it does not fit.
-size_t format_batch(Body* out, int boat, const Identity& identity, const GpsRow* rows, size_t count);
+// Formats the first rows of rows[0..count) that fit into *out, at least
+// one; *sent of them. The body's length, 0 when not even one row fits.
+size_t format_batch(Body* out, int boat, const Identity& identity, const GpsRow* rows, size_t count, size_t* sent);
 
 // The "through" of an answer; false when the answer is not one.
 bool parse_answer(const char* text, size_t len, uint64_t* through);

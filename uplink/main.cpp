@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
         }
         if (count == 0) continue;
         if (ahead) count = 1;
-        const size_t len = uplink::format_batch(&body, boat, rows.identity(), batch.data(), count);
+        const size_t len = uplink::format_batch(&body, boat, rows.identity(), batch.data(), count, &count);
         if (len == 0) {
             failures.wait("a batch does not fit the request body");
             continue;

@@ -27,8 +27,9 @@ struct GpsRow {
     uint64_t row_key = 0;
 };
 
-// Rows sent in one request: a few seconds of a slow link, a small body.
-constexpr size_t kBatchRows = 300;
+// Rows sent in one request: a few seconds of a slow link, a body under
+// the shore's 64 KiB.
+constexpr size_t kBatchRows = 250;
 using Batch = std::array<GpsRow, kBatchRows>;
 
 // 32 hexadecimal digits, drawn once per database.

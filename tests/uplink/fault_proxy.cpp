@@ -70,19 +70,21 @@ FateCounts FaultProxy::counts() {
     return counts_;
 }
 
-Fate FaultProxy::draw(size_t* cut_after, int* stall_ms) {
+Fate FaultProxy::draw(bool request, size_t* cut_after, int* stall_ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     const int roll = static_cast<int>(rng_() % 100);
-    *cut_after = 1 + rng_() % 4000;
+    // Within the headers or a small batch, or anywhere in a large one.
+    *cut_after = 1 + rng_() % (rng_() % 2 ? 600 : 60000);
     *stall_ms = 500 + static_cast<int>(rng_() % 3000);
     Fate fate = Fate::pass;
-    if (faults_) {
-        if (roll < 8) fate = Fate::refuse;
-        else if (roll < 14) fate = Fate::stall;
-        else if (roll < 22) fate = Fate::cut_request;
-        else if (roll < 30) fate = Fate::cut_answer;
-        else if (roll < 38) fate = Fate::lose_answer;
+    if (faults_ && !request && roll < 15) fate = Fate::refuse;
+    if (faults_ && request) {
+        if (roll < 6) fate = Fate::stall;
+        else if (roll < 14) fate = Fate::cut_request;
+        else if (roll < 22) fate = Fate::cut_answer;
+        else if (roll < 30) fate = Fate::lose_answer;
     }
+    if (fate == Fate::cut_answer) *cut_after = 1 + *cut_after % 150;  // answers are short
     switch (fate) {
     case Fate::pass: counts_.pass++; break;
     case Fate::refuse: counts_.refuse++; break;
@@ -102,22 +104,21 @@ void FaultProxy::accept_loop() {
         if (client < 0) continue;
         size_t cut_after = 0;
         int stall_ms = 0;
-        const Fate fate = up_ ? draw(&cut_after, &stall_ms) : Fate::refuse;
-        threads_.emplace_back([this, client, fate, cut_after, stall_ms] { serve(client, fate, cut_after, stall_ms); });
+        if (!up_ || draw(false, &cut_after, &stall_ms) == Fate::refuse) {
+            reset(client);
+            continue;
+        }
+        threads_.emplace_back([this, client] { serve(client); });
     }
 }
 
-void FaultProxy::serve(int client, Fate fate, size_t cut_after, int stall_ms) {
-    if (fate == Fate::refuse) return reset(client);
-    if (fate == Fate::stall) {
-        const int64_t until = now_ms() + stall_ms;
-        while (!stop_ && up_ && now_ms() < until) usleep(kPollMs * 1000);
-        return reset(client);
-    }
+void FaultProxy::serve(int client) {
     int server = connect_server(server_port_);
     if (server < 0) return reset(client);
-    size_t up_bytes = 0, down_bytes = 0;
-    bool answered = false;
+    Fate fate = Fate::pass;
+    size_t cut_after = 0, up_bytes = 0, down_bytes = 0;
+    int stall_ms = 0;
+    bool awaiting_request = true, answer_lost = false;
     int64_t last = now_ms();
     char buf[16384];
     while (!stop_ && up_ && now_ms() - last < kIdleCloseMs) {
@@ -125,6 +126,17 @@ void FaultProxy::serve(int client, Fate fate, size_t cut_after, int stall_ms) {
         if (poll(p, 2, kPollMs) <= 0) continue;
         last = now_ms();
         if (p[0].revents) {
+            if (awaiting_request) {
+                // The client's first bytes since the last answer: a request.
+                fate = draw(true, &cut_after, &stall_ms);
+                awaiting_request = false;
+                up_bytes = down_bytes = 0;
+                if (fate == Fate::stall) {
+                    const int64_t until = now_ms() + stall_ms;
+                    while (!stop_ && up_ && now_ms() < until) usleep(kPollMs * 1000);
+                    break;
+                }
+            }
             ssize_t n = recv(client, buf, sizeof buf, 0);
             if (n <= 0) break;
             size_t give = static_cast<size_t>(n);
@@ -137,10 +149,11 @@ void FaultProxy::serve(int client, Fate fate, size_t cut_after, int stall_ms) {
         if (p[1].revents) {
             ssize_t n = recv(server, buf, sizeof buf, 0);
             if (n <= 0) break;
+            awaiting_request = true;
             if (fate == Fate::lose_answer) {
                 // The server has stored and answered; the client never
                 // learns it.
-                answered = true;
+                answer_lost = true;
                 break;
             }
             size_t give = static_cast<size_t>(n);
@@ -150,7 +163,7 @@ void FaultProxy::serve(int client, Fate fate, size_t cut_after, int stall_ms) {
             if (fate == Fate::cut_answer && down_bytes >= cut_after) break;
         }
     }
-    if (answered && lost_hook_) lost_hook_();
+    if (answer_lost && lost_hook_) lost_hook_();
     reset(server);
     reset(client);
 }

@@ -1,8 +1,9 @@
-// A TCP proxy on 127.0.0.1 between a client and a server, for links that
-// come and go: each connection gets a fate drawn from a seeded generator
-// (the same seed, the same fates in the same order), and the link as a
-// whole can be cut and restored. Connections run on threads of their own;
-// every wait is bounded.
+// A TCP proxy on 127.0.0.1 between an HTTP client and server, for links
+// that come and go: each connection, and each request on it (the client's
+// bytes after an answer), gets a fate drawn from a seeded generator (the
+// same seed, the same fates in the same order), and the link as a whole can
+// be cut and restored. Connections run on threads of their own; every wait
+// is bounded.
 #pragma once
 
 #include <atomic>
@@ -49,8 +50,9 @@ public:
 
 private:
     void accept_loop();
-    void serve(int client, Fate fate, size_t cut_after, int stall_ms);
-    Fate draw(size_t* cut_after, int* stall_ms);
+    void serve(int client);
+    // A connection's fate (pass or refuse) or a request's (any other).
+    Fate draw(bool request, size_t* cut_after, int* stall_ms);
 
     int listen_fd_ = -1;
     int server_port_;

@@ -149,6 +149,7 @@ protected:
     }
 
     void settings(const std::string& token, const std::string& extra = "") {
+        conf.reset();  // it removes its file when it goes
         conf = std::make_unique<testsupport::EtcFile>(
             "/etc/boat/terminal.conf", "UPLINK_URL=http://127.0.0.1:" + std::to_string(kProxyPort) +
                                            "/api/telemetry\nUPLINK_TOKEN=" + token + "\n" + extra);
@@ -174,7 +175,8 @@ protected:
             "NOW() - INTERVAL " + std::to_string(hours_ago * 3600) + " SECOND + INTERVAL seq SECOND, "
             "IF(seq % 11 = 0, NULL, UTC_TIMESTAMP(3) - INTERVAL " + std::to_string(hours_ago * 3600) +
             " SECOND + INTERVAL seq * 1001000 MICROSECOND), "
-            "IF(seq % 13 = 0, NULL, 18446744073709551615 - seq) FROM seq_1_to_" + std::to_string(n)))
+            "IF(seq % 13 = 0, NULL, 18446744073709551615 - seq) FROM (SELECT seq + " + std::to_string(backlog) +
+            " AS seq FROM seq_1_to_" + std::to_string(n) + ") s"))
             << db.error();
         backlog += n;
     }
@@ -298,8 +300,8 @@ TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
 
     // The schedule: each kind of fault once in a drawn order, then drawn
     // kinds, for about 40 s.
-    enum Event { link_cut, shore_restart, shore_kill, mariadb_restart, uplink_kill, kinds };
-    std::vector<int> order = {link_cut, shore_restart, shore_kill, mariadb_restart, uplink_kill};
+    enum Event { link_cut, shore_restart, shore_kill, mariadb_restart, uplink_kill, burst, kinds };
+    std::vector<int> order = {link_cut, shore_restart, shore_kill, mariadb_restart, uplink_kill, burst};
     std::shuffle(order.begin(), order.end(), rng);
     int happened[kinds] = {};
     proxy.faults(true);
@@ -328,14 +330,22 @@ TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
         case uplink_kill:
             kill(uplink->pid(), SIGKILL);
             break;
+        case burst:
+            // Rows come faster than the link carries them for a while.
+            ASSERT_NO_FATAL_FAILURE(add_backlog(200 + static_cast<int>(rng() % 1800), 1));
+            break;
         }
         // An uplink killed (here or by a lost answer) comes back, as its
         // unit restarts it.
-        if (!uplink->running()) ASSERT_NO_FATAL_FAILURE(start_uplink());
+        if (!uplink->running()) {
+            ASSERT_NO_FATAL_FAILURE(start_uplink());
+        }
     }
     proxy.faults(false);
     proxy.link(true);
-    if (!uplink->running()) ASSERT_NO_FATAL_FAILURE(start_uplink());
+    if (!uplink->running()) {
+        ASSERT_NO_FATAL_FAILURE(start_uplink());
+    }
 
     // The tracker stops writing; every row it wrote must arrive.
     tracker->stop(5000);
@@ -345,10 +355,11 @@ TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
     const uplinktest::FateCounts f = proxy.counts();
     std::cout << "faults: link cuts " << happened[link_cut] << ", shore restarts " << happened[shore_restart]
               << ", shore kills " << happened[shore_kill] << ", MariaDB restarts " << happened[mariadb_restart]
-              << ", uplink kills " << happened[uplink_kill] << ", killed after the shore stored " << killed_after_store
+              << ", uplink kills " << happened[uplink_kill] << ", bursts " << happened[burst] << ", killed after the shore stored " << killed_after_store
               << "; connections passed " << f.pass << ", refused " << f.refuse << ", stalled " << f.stall
               << ", request cut " << f.cut_request << ", answer cut " << f.cut_answer << ", answer lost "
-              << f.lose_answer << "; " << rows << " rows, " << rows - static_cast<long>(backlog) << " from the tracker\n";
+              << f.lose_answer << "; " << rows << " rows, " << rows - static_cast<long>(backlog)
+              << " from the tracker\n";
     EXPECT_TRUE(caught_up) << "shore " << shore_count(kBoat) << " of " << rows << " rows, mark " << mark() << "\n"
                            << uplink_err();
     EXPECT_GT(rows, static_cast<long>(backlog)) << "the tracker added rows";

@@ -77,6 +77,8 @@ constexpr Key kKeys[] = {
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 constexpr size_t kUrlKey = 0, kCaKey = 1, kPinKey = 2, kPasswordKey = 5;
+// Secrets beside DB_PASSWORD: the boat's token and the uplink's password.
+constexpr size_t kSecretKeys[] = {13, 15};
 
 // http or https, a host part without user name, then the path. Blanks and
 // control characters would end up inside the request line.
@@ -245,6 +247,10 @@ bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNot
     if (walked != 1 || !link_consistent(w)) return false;
     if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
         note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
+    for (size_t i : kSecretKeys) {
+        if ((st.st_mode & S_IROTH) && w.line_of[i] != 0 && (*warning)[0] == '\0')
+            note(warning, "%s: every user may read it, and it holds %s= (chmod 640 %s)", path, kKeys[i].name, path);
+    }
     *out = w.settings;
     return true;
 }

@@ -148,11 +148,23 @@ protected:
             << "boat_tracker wrote no row: " << testsupport::read_file(dir.file("tracker.err")).substr(0, 2000);
     }
 
-    void settings(const std::string& token, const std::string& extra = "") {
+    // boat_uplink's settings: through the proxy, or `url`.
+    void settings(const std::string& token, const std::string& extra = "", const std::string& url = "") {
         conf.reset();  // it removes its file when it goes
-        conf = std::make_unique<testsupport::EtcFile>(
-            "/etc/boat/terminal.conf", "UPLINK_URL=http://127.0.0.1:" + std::to_string(kProxyPort) +
-                                           "/api/telemetry\nUPLINK_TOKEN=" + token + "\n" + extra);
+        const std::string to = url.empty() ? "http://127.0.0.1:" + std::to_string(kProxyPort) + "/api/telemetry" : url;
+        conf = std::make_unique<testsupport::EtcFile>("/etc/boat/terminal.conf",
+                                                      "UPLINK_URL=" + to + "\nUPLINK_TOKEN=" + token + "\n" + extra);
+    }
+
+    // boat_shore over HTTPS with a certificate for 127.0.0.1 of its own.
+    void use_tls() {
+        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                                "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                                dir.file("key.pem") + "' -out '" + dir.file("cert.pem") + "' 2>'" +
+                                dir.file("openssl.err") + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << testsupport::read_file(dir.file("openssl.err"));
+        testsupport::write_file(dir.file("shore.conf"), testsupport::read_file(dir.file("shore.conf")) + "CERT=" +
+                                                            dir.file("cert.pem") + "\nKEY=" + dir.file("key.pem") + "\n");
     }
 
     void start_uplink() {
@@ -367,22 +379,34 @@ TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
     expect_same_rows();
 }
 
-// Rows for boat 7 under boat 8's token: refused, nothing stored, the mark
-// stays; the boat's own token then carries them.
+// Over HTTPS: rows for boat 7 under boat 8's token are refused, nothing is
+// stored and the mark stays; a shore whose certificate does not chain to
+// UPLINK_CA_FILE gets nothing; the boat's own token then carries them.
 TEST_F(Uplink, RowsUnderAnotherBoatsTokenAreRefusedAndNothingStored) {
     ASSERT_NO_FATAL_FAILURE(add_backlog(50, 1));
+    ASSERT_NO_FATAL_FAILURE(use_tls());
     ASSERT_NO_FATAL_FAILURE(start_shore());
     const std::string own = token(kBoat), other = token(8);
-    uplinktest::FaultProxy proxy(kProxyPort, kShorePort, 1);
-    settings(other);
+    const std::string url = "https://127.0.0.1:" + std::to_string(kShorePort) + "/api/telemetry";
+    settings(other, "UPLINK_CA_FILE=" + dir.file("cert.pem") + "\n", url);
     ASSERT_NO_FATAL_FAILURE(start_uplink());
-    ASSERT_TRUE(wait_until([&] { return uplink_err().find("the shore answered 403") != std::string::npos; }, 20000))
-        << uplink_err();
+    ASSERT_TRUE(wait_until([&] {
+        return uplink_err().find("the shore answered 403: {\"error\":\"the token is boat 8's, not boat 7's\"}") !=
+               std::string::npos;
+    }, 20000)) << uplink_err();
     EXPECT_EQ(shore_count(kBoat), 0);
     EXPECT_EQ(shore_count(8), 0);
     EXPECT_EQ(mark(), "0");
     uplink->stop(3000);
-    settings(own);
+
+    settings(own, "", url);  // the system's CA store, which does not know the shore
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return uplink_err().find("certificate") != std::string::npos; }, 20000))
+        << uplink_err();
+    EXPECT_EQ(shore_count(kBoat), 0);
+    uplink->stop(3000);
+
+    settings(own, "UPLINK_CA_FILE=" + dir.file("cert.pem") + "\n", url);
     ASSERT_NO_FATAL_FAILURE(start_uplink());
     ASSERT_TRUE(wait_until([&] { return mark() == "50"; }, 20000)) << uplink_err();
     expect_same_rows();

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +63,27 @@ bool same_row(const Row& a, const Row& b) {
     return a.id == b.id && same_real(a.lat, b.lat) && same_real(a.lng, b.lng) && same_real(a.speed, b.speed) &&
            same_real(a.bearing, b.bearing) && a.fuel == b.fuel && a.active == b.active && a.logged == b.logged &&
            a.fix_time == b.fix_time && a.row_key == b.row_key;
+}
+
+// The programs measured: this build's, or those of UPLINK_MEASURE_BIN_DIR
+// (a build without sanitizers).
+std::string program(const std::string& relative) {
+    const char* dir = getenv("UPLINK_MEASURE_BIN_DIR");
+    return dir && *dir ? std::string(dir) + "/" + relative : testsupport::bin(relative);
+}
+
+// Processor time of a process so far, in seconds.
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; i++)
+        if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 uint32_t scenario_seed() {
@@ -112,7 +135,7 @@ protected:
 
     void start_shore() {
         ProcessOptions o;
-        o.argv = {testsupport::bin("shore/boat_shore"), "--config", dir.file("shore.conf"), "serve"};
+        o.argv = {program("shore/boat_shore"), "--config", dir.file("shore.conf"), "serve"};
         o.stderr_path = dir.file("shore.err." + std::to_string(++shore_starts));
         shore = std::make_unique<Process>(o);
         ASSERT_TRUE(wait_until([&] { return testsupport::port_open(kShorePort) || !shore->running(); }, 20000) &&
@@ -169,7 +192,7 @@ protected:
 
     void start_uplink() {
         ProcessOptions o;
-        o.argv = {testsupport::bin("uplink/boat_uplink"), "--max-pause", "2"};
+        o.argv = {program("uplink/boat_uplink"), "--max-pause", "2"};
         o.cwd = dir.path();
         o.stderr_path = dir.file("uplink.err." + std::to_string(++uplink_starts));
         uplink = std::make_unique<Process>(o);
@@ -410,6 +433,52 @@ TEST_F(Uplink, RowsUnderAnotherBoatsTokenAreRefusedAndNothingStored) {
     ASSERT_NO_FATAL_FAILURE(start_uplink());
     ASSERT_TRUE(wait_until([&] { return mark() == "50"; }, 20000)) << uplink_err();
     expect_same_rows();
+}
+
+// The figures of the closing note, not a test: run with
+// --gtest_also_run_disabled_tests (UPLINK_MEASURE_BIN_DIR: a build without
+// sanitizers). Ten hours of rows at one a second caught up; bytes per row
+// on the link; boat_uplink's processor share catching up and idle; the
+// time from a row on the boat to the row ashore with the link up.
+TEST_F(Uplink, DISABLED_Measure) {
+    constexpr int kRows = 36000;
+    ASSERT_NO_FATAL_FAILURE(add_backlog(kRows, 10));
+    ASSERT_NO_FATAL_FAILURE(start_shore());
+    settings(token(kBoat));
+    uplinktest::FaultProxy proxy(kProxyPort, kShorePort, 1);
+    const std::string last = db_query("SELECT MAX(id) FROM GPS")[0][0];
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return mark() == last; }, 600000, 50)) << uplink_err();
+    const double catch_up_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double catch_up_cpu = cpu_seconds(uplink->pid());
+    EXPECT_EQ(shore_count(kBoat), kRows);
+    std::printf("catching up: %d rows in %.2f s = %.0f rows/s; %.1f bytes/row sent; boat_uplink CPU %.2f s = %.1f %%\n",
+                kRows, catch_up_s, kRows / catch_up_s, static_cast<double>(proxy.bytes_up()) / kRows, catch_up_cpu,
+                100 * catch_up_cpu / catch_up_s);
+
+    constexpr int kIdleS = 30;
+    const double idle0 = cpu_seconds(uplink->pid());
+    std::this_thread::sleep_for(std::chrono::seconds(kIdleS));
+    const double idle_cpu = cpu_seconds(uplink->pid()) - idle0;
+    std::printf("idle: boat_uplink CPU %.3f s in %d s = %.3f %%\n", idle_cpu, kIdleS, 100 * idle_cpu / kIdleS);
+
+    std::mt19937 rng(1);
+    std::vector<double> ms;
+    for (int i = 0; i < 20; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + rng() % 1100));
+        ASSERT_NO_FATAL_FAILURE(add_backlog(1, 0));
+        const std::string id = db_query("SELECT MAX(id) FROM GPS")[0][0];
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(wait_until([&] { return pg.scalar("SELECT COUNT(*) FROM positions WHERE id = " + id) == "1"; },
+                               10000, 2));
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    double sum = 0;
+    for (double m : ms) sum += m;
+    std::printf("row on the boat to row ashore, link up: mean %.0f ms, median %.0f ms, max %.0f ms (%zu rows)\n",
+                sum / ms.size(), ms[ms.size() / 2], ms.back(), ms.size());
 }
 
 }  // namespace

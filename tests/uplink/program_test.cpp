@@ -229,7 +229,7 @@ protected:
         std::vector<Row> out;
         testsupport::PostgresServer::Rows rows;
         EXPECT_TRUE(pg.query("SELECT id, lat, lng, speed, bearing, fuel, active, logged, fix_time_ms, row_key "
-                             "FROM positions WHERE boat = " + std::to_string(boat) + " ORDER BY id",
+                             "FROM positions WHERE boat = " + std::to_string(boat) + source_filter() + " ORDER BY id",
                              &rows))
             << pg.error();
         for (auto& r : rows) {
@@ -238,6 +238,12 @@ protected:
             out.push_back({r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9]});
         }
         return out;
+    }
+
+    // The rows of the boat's database as it is now, when it has a mark.
+    std::string source_filter() {
+        const auto ids = db_query("SELECT Identity FROM UplinkMark");
+        return ids.empty() ? "" : " AND source = '" + ids[0][0] + "'";
     }
 
     long shore_count(int boat) {
@@ -292,9 +298,8 @@ protected:
         }
         const auto ids = db_query("SELECT Identity FROM UplinkMark");
         ASSERT_EQ(ids.size(), 1u);
-        EXPECT_EQ(pg.scalar("SELECT COUNT(DISTINCT source) || ' ' || MIN(source) FROM positions WHERE boat = " +
-                            std::to_string(kBoat)),
-                  "1 " + ids[0][0]);
+        EXPECT_GT(atol(pg.scalar("SELECT COUNT(*) FROM positions WHERE source = '" + ids[0][0] + "'").c_str()), 0)
+            << "the rows ashore are under the database's identity";
     }
 
     std::string shore_extra;
@@ -397,6 +402,7 @@ TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
               << " from the tracker\n";
     EXPECT_TRUE(caught_up) << "shore " << shore_count(kBoat) << " of " << rows << " rows, mark " << mark() << "\n"
                            << uplink_err();
+    EXPECT_EQ(shore_count(kBoat), rows) << "rows ashore under another identity or twice";
     EXPECT_GT(rows, static_cast<long>(backlog)) << "the tracker added rows";
     EXPECT_GT(killed_after_store.load(), 0) << "no uplink was killed between the shore's store and its mark";
     expect_same_rows();
@@ -406,7 +412,8 @@ TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
 // stored and the mark stays; a shore whose certificate does not chain to
 // UPLINK_CA_FILE gets nothing; the boat's own token then carries them.
 TEST_F(Uplink, RowsUnderAnotherBoatsTokenAreRefusedAndNothingStored) {
-    ASSERT_NO_FATAL_FAILURE(add_backlog(50, 1));
+    ASSERT_NO_FATAL_FAILURE(add_backlog(1000, 1));
+    const std::string newest = db_query("SELECT MAX(id) FROM GPS")[0][0];
     ASSERT_NO_FATAL_FAILURE(use_tls());
     ASSERT_NO_FATAL_FAILURE(start_shore());
     const std::string own = token(kBoat), other = token(8);
@@ -431,8 +438,51 @@ TEST_F(Uplink, RowsUnderAnotherBoatsTokenAreRefusedAndNothingStored) {
 
     settings(own, "UPLINK_CA_FILE=" + dir.file("cert.pem") + "\n", url);
     ASSERT_NO_FATAL_FAILURE(start_uplink());
-    ASSERT_TRUE(wait_until([&] { return mark() == "50"; }, 20000)) << uplink_err();
+    ASSERT_TRUE(wait_until([&] { return mark() == newest; }, 30000)) << uplink_err();
     expect_same_rows();
+    // Far behind, the newest row went first: alone in the first
+    // transaction that stored any.
+    EXPECT_EQ(pg.scalar("SELECT string_agg(id::text, ' ') FROM positions WHERE xmin = "
+                        "(SELECT xmin FROM positions ORDER BY xmin::text::bigint LIMIT 1)"),
+              newest);
+}
+
+// A table GPS made anew under the mark, and a database built anew: each
+// time the rows get a new identity ashore, none skipped, none taken for
+// the old ones.
+TEST_F(Uplink, ATableOrDatabaseMadeAnewIsANewSourceAshore) {
+    ASSERT_NO_FATAL_FAILURE(add_backlog(40, 1));
+    ASSERT_NO_FATAL_FAILURE(start_shore());
+    settings(token(kBoat));
+    uplinktest::FaultProxy proxy(kProxyPort, kShorePort, 1);
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return mark() == "40"; }, 20000)) << uplink_err();
+    const std::string first = db_query("SELECT Identity FROM UplinkMark")[0][0];
+    uplink->stop(3000);
+
+    ASSERT_TRUE(db.exec("TRUNCATE TABLE GPS")) << db.error();
+    backlog = 0;
+    ASSERT_NO_FATAL_FAILURE(add_backlog(30, 1));
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return shore_count(kBoat) == 70 && mark() == "30"; }, 20000)) << uplink_err();
+    const std::string second = db_query("SELECT Identity FROM UplinkMark")[0][0];
+    EXPECT_NE(second, first);
+    expect_same_rows();  // the shore's rows of `second` are the boat's
+    uplink->stop(3000);
+
+    const std::string schema = std::string(BOAT_SOURCE_DIR) + "/deploy/schema.sql";
+    ASSERT_TRUE(db.exec("DROP DATABASE GPSTracker")) << db.error();
+    ASSERT_EQ(std::system(("mariadb --no-defaults -uroot --socket='" + db.dir() + "/mysqld.sock' < '" + schema + "'").c_str()), 0);
+    backlog = 0;
+    ASSERT_NO_FATAL_FAILURE(add_backlog(20, 1));
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return shore_count(kBoat) == 90 && mark() == "20"; }, 20000)) << uplink_err();
+    const std::string third = db_query("SELECT Identity FROM UplinkMark")[0][0];
+    EXPECT_NE(third, first);
+    EXPECT_NE(third, second);
+    EXPECT_EQ(pg.scalar("SELECT string_agg(source || ':' || n, ' ' ORDER BY n DESC) FROM "
+                        "(SELECT source, COUNT(*) AS n FROM positions GROUP BY source) s"),
+              first + ":40 " + second + ":30 " + third + ":20");
 }
 
 // The figures of the closing note, not a test: run with

@@ -153,6 +153,11 @@ int main(int argc, char** argv) {
         }
         if (count == 0) continue;
         if (ahead) count = 1;
+        else count = uplink::settled_rows(rows.mark(), batch.data(), count);
+        if (count == 0) {
+            pause_ms(kPollMs);  // a fresh gap: its row may still come
+            continue;
+        }
         const size_t len = uplink::format_batch(&body, boat, rows.identity(), batch.data(), count, &count);
         if (len == 0) {
             failures.wait("a batch does not fit the request body");

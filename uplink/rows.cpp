@@ -61,6 +61,15 @@ bool hex_identity(const char* text) {
 
 }  // namespace
 
+size_t settled_rows(uint64_t mark, const GpsRow* rows, size_t count) {
+    uint64_t prev = mark;
+    for (size_t i = 0; i < count; i++) {
+        if (rows[i].id != prev + 1 && rows[i].age_s < kGapGraceS) return i;
+        prev = rows[i].id;
+    }
+    return count;
+}
+
 BoatRows::~BoatRows() { disconnect(); }
 
 void BoatRows::disconnect() {
@@ -146,7 +155,8 @@ bool BoatRows::read(uint64_t after, Batch* out, size_t* count) {
     *count = 0;
     snprintf(sql_.data(), sql_.size(),
              "SELECT id, Lat, Lng, Speed, Bearing, FuelVoltage, Active, UNIX_TIMESTAMP(Logged), "
-             "CAST(ROUND(UNIX_TIMESTAMP(FixTime) * 1000) AS SIGNED), RowKey FROM GPS WHERE id > %" PRIu64
+             "CAST(ROUND(UNIX_TIMESTAMP(FixTime) * 1000) AS SIGNED), RowKey, TIMESTAMPDIFF(SECOND, Logged, NOW()) "
+             "FROM GPS WHERE id > %" PRIu64
              " ORDER BY id LIMIT %zu",
              after, kBatchRows);
     if (!query(sql_.data())) return fail("cannot read the table GPS");
@@ -167,7 +177,8 @@ bool BoatRows::read(uint64_t after, Batch* out, size_t* count) {
         ok = to_u64(r[0], &row.id) && to_double(r[1], &row.lat) && to_double(r[2], &row.lng) &&
              (!row.has_speed || to_double(r[3], &row.speed)) && (!row.has_bearing || to_double(r[4], &row.bearing)) &&
              to_i64(r[5], &row.fuel) && to_i64(r[6], &active) && to_i64(r[7], &row.logged) &&
-             (!row.has_fix_time || to_i64(r[8], &row.fix_time_ms)) && (!row.has_row_key || to_u64(r[9], &row.row_key));
+             (!row.has_fix_time || to_i64(r[8], &row.fix_time_ms)) && (!row.has_row_key || to_u64(r[9], &row.row_key)) &&
+             to_i64(r[10], &row.age_s);
         if (!ok) break;
         row.active = static_cast<int>(active);
         ++*count;

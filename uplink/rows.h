@@ -25,7 +25,17 @@ struct GpsRow {
     int64_t fix_time_ms = 0;  // ms since the epoch, UTC
     bool has_row_key = false;
     uint64_t row_key = 0;
+    int64_t age_s = 0;  // since the server stored it (not sent)
 };
+
+// A row that follows a gap in the ids and is younger than this may have a
+// neighbour whose statement has not committed yet (ids are drawn before
+// the commit); older gaps are ids that were never used.
+constexpr int64_t kGapGraceS = 10;
+
+// How many of rows[0..count) may be taken as all rows up to their last id,
+// given that every row up to `mark` is taken.
+size_t settled_rows(uint64_t mark, const GpsRow* rows, size_t count);
 
 // Rows sent in one request: a few seconds of a slow link, a body under
 // the shore's 64 KiB.

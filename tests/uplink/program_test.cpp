@@ -447,6 +447,40 @@ TEST_F(Uplink, RowsUnderAnotherBoatsTokenAreRefusedAndNothingStored) {
               newest);
 }
 
+// Ids are drawn before the commit: a row committed after a newer one
+// (another writer's statement still open) is waited for, not skipped.
+TEST_F(Uplink, ARowCommittedAfterANewerOneIsNotSkipped) {
+    ASSERT_NO_FATAL_FAILURE(add_backlog(10, 1));
+    ASSERT_NO_FATAL_FAILURE(start_shore());
+    settings(token(kBoat));
+    uplinktest::FaultProxy proxy(kProxyPort, kShorePort, 1);
+    ASSERT_NO_FATAL_FAILURE(start_uplink());
+    ASSERT_TRUE(wait_until([&] { return mark() == "10"; }, 20000)) << uplink_err();
+
+    const std::string cli = "mariadb --no-defaults -uroot -N -B -n --socket='" + db.dir() + "/mysqld.sock' GPSTracker >'" +
+                            dir.file("held.out") + "'";
+    FILE* held = popen(cli.c_str(), "w");
+    ASSERT_NE(held, nullptr);
+    fputs("BEGIN; INSERT INTO GPS (Lat, Lng, FuelVoltage, Active) VALUES (51.25, -0.5, 300, 1); SELECT LAST_INSERT_ID();\n",
+          held);
+    fflush(held);
+    std::string held_id;
+    EXPECT_TRUE(wait_until([&] {
+        held_id = testsupport::read_file(dir.file("held.out"));
+        return held_id.find('\n') != std::string::npos;
+    }, 10000)) << "the held statement did not take its id";
+    ASSERT_TRUE(db.exec("INSERT INTO GPS (Lat, Lng, FuelVoltage, Active) VALUES (51.26, -0.51, 301, 1)")) << db.error();
+    const std::string newest = db_query("SELECT MAX(id) FROM GPS")[0][0];
+    // Within the grace the mark stays before the open statement's id.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LT(atol(mark().c_str()), atol(held_id.c_str()));
+    EXPECT_GT(atol(newest.c_str()), atol(held_id.c_str()));
+    fputs("COMMIT;\n", held);
+    EXPECT_EQ(pclose(held), 0);
+    ASSERT_TRUE(wait_until([&] { return mark() == newest; }, 20000)) << uplink_err();
+    expect_same_rows();
+}
+
 // A table GPS made anew under the mark, and a database built anew: each
 // time the rows get a new identity ashore, none skipped, none taken for
 // the old ones.

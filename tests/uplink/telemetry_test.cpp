@@ -93,6 +93,34 @@ TEST(Telemetry, TheUplinksBodyReadsBackExactlyAndFitsTheShoresLimit) {
     EXPECT_EQ(uplink::format_batch(&small, 7, identity(), batch.data(), 0, &sent), 0u);
 }
 
+// The rows the mark may move over: up to a gap in the ids whose next row
+// is fresh; an old gap is ids never used.
+TEST(Telemetry, TheMarkStopsBeforeAFreshGapOnly) {
+    struct Case {
+        uint64_t mark;
+        std::vector<std::pair<uint64_t, int64_t>> rows;  // id, age
+        size_t settled;
+    } cases[] = {
+        {10, {{11, 0}, {12, 0}, {13, 0}}, 3},
+        {10, {{11, 0}, {13, 0}, {14, 0}}, 1},
+        {10, {{12, 0}}, 0},
+        {10, {{12, uplink::kGapGraceS}}, 1},
+        {10, {{11, 50}, {15, 40}, {16, 9}, {18, 9}}, 3},
+        {0, {{1, 0}}, 1},
+        {0, {}, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<uplink::GpsRow> rows;
+        for (auto [id, age] : c.rows) {
+            uplink::GpsRow r;
+            r.id = id;
+            r.age_s = age;
+            rows.push_back(r);
+        }
+        EXPECT_EQ(uplink::settled_rows(c.mark, rows.data(), rows.size()), c.settled) << c.mark << " " << rows.size();
+    }
+}
+
 TEST(Telemetry, BodiesThatAreNotABatchAreRefusedWithTheirReason) {
     const std::string row =
         R"({"id":5,"Lat":51.5,"Lng":-0.25,"Speed":null,"Bearing":1.5,"FuelVoltage":7,"Active":1,"Logged":1765180000,"FixTime":1765180000123,"RowKey":null})";

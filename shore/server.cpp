@@ -23,13 +23,13 @@ constexpr time_t kWriteTimeoutS = 10;
 
 void set_error_pages(httplib::Server& http) {
     http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        // A malformed check-in must never read as a grant.
-        if (req.path == kCheckinPath && res.status >= 400 && res.status < 500) {
+        if (!res.body.empty()) return;  // the handler's own answer
+        // A malformed check-in must never read as a grant; a request line
+        // too long to parse has no path to tell by.
+        if (res.status >= 400 && res.status < 500 && (res.status != 404 || req.path == kCheckinPath)) {
             res.set_content("BAD bad request", "text/plain");
             return;
         }
-        // A route's own message for its refusal stays.
-        if (!res.body.empty()) return;
         res.set_content(res.status == 404 ? "not found" : "error " + std::to_string(res.status), "text/plain");
     });
 }
@@ -93,6 +93,9 @@ int serve(const Settings& settings, Store& store) {
         fprintf(stderr, "boat_shore: cannot use certificate %s with key %s\n", settings.cert.c_str(), settings.key.c_str());
         return 1;
     }
+    // Headers and body go out in two writes; without this the body waits
+    // for the client's delayed acknowledgement (some 40 ms a check-in).
+    http.set_tcp_nodelay(true);
     http.set_payload_max_length(kMaxPayloadBytes);
     http.set_read_timeout(kReadTimeoutS, 0);
     http.set_write_timeout(kWriteTimeoutS, 0);

@@ -1,15 +1,31 @@
 // The rental book on PostgreSQL 15 through libpq: a fleet's shore servers
-// share one database. Rows a decision reads are locked (SELECT ... FOR
-// UPDATE) until its commit; the unique indexes on open sessions stand
+// share one database. Rows a decision reads are locked (SELECT ... FOR NO
+// KEY UPDATE) until its commit; the unique indexes on open sessions stand
 // behind the locks.
 #include "sql.h"
 #include "telemetry.h"
 
 #include <libpq-fe.h>
 
+#include <map>
+
 namespace shore {
 
 namespace {
+
+// libpq's messages run over lines; staff get one.
+std::string one_line(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; p++) {
+        if (*p == '\n' || *p == '\t') {
+            if (!out.empty() && out.back() != ' ') out += p[1] ? "; " : "";
+        } else {
+            out += *p;
+        }
+    }
+    while (!out.empty() && (out.back() == ' ' || out.back() == ';')) out.pop_back();
+    return out;
+}
 
 // A database that does not answer within this is unreachable: the server
 // answers the terminal that the check-in failed rather than hold it.
@@ -18,12 +34,17 @@ constexpr const char* kConnectTimeoutS = "5";
 class PgConnection : public SqlConnection {
 public:
     explicit PgConnection(const std::string& uri) {
-        const char* keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
-        const char* values[] = {uri.c_str(), kConnectTimeoutS, "boat_shore", nullptr};
+        // A database that stops answering mid-way (a cut link) is found out
+        // within seconds rather than holding the server's threads; a row
+        // lock held that long by another program fails the check-in.
+        const char* keys[] = {"dbname",        "connect_timeout",    "application_name", "keepalives",
+                              "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                              "options",       nullptr};
+        const char* values[] = {uri.c_str(), kConnectTimeoutS, "boat_shore", "1", "5", "2", "3", "10000",
+                                "-c statement_timeout=10000", nullptr};
         conn_ = PQconnectdbParams(keys, values, 1);
         if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-            std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
-            while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+            const std::string why = conn_ ? one_line(PQerrorMessage(conn_)) : "out of memory";
             PQfinish(conn_);
             conn_ = nullptr;
             throw SqlError("cannot reach the database: " + why);
@@ -42,8 +63,9 @@ public:
             if (p.type == SqlParam::Type::text) texts[i] = p.text;
             if (p.type != SqlParam::Type::null) values[i] = texts[i].c_str();
         }
-        PGresult* res = PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
-                                     nullptr, nullptr, 0);
+        const std::string& name = prepared(sql, static_cast<int>(params.size()));
+        PGresult* res = PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()), values.data(), nullptr,
+                                       nullptr, 0);
         check(res, sql);
         std::vector<SqlRow> rows;
         const int n = PQntuples(res);
@@ -62,37 +84,54 @@ public:
         return rows;
     }
 
+    // A relaxed commit returns before the log is flushed: a crash of the
+    // database may lose the last log lines, never a charge, as charging
+    // transactions are hardened first.
     void begin(Durability durability) override {
         exec("BEGIN");
-        if (durability == Durability::relaxed) relax();
+        if (durability == Durability::relaxed) exec("SET LOCAL synchronous_commit = off");
     }
-    // The commit returns before the log is flushed: a crash of the database
-    // may lose the last log lines, never a charge, as charging transactions
-    // keep the full level.
-    void relax() override { exec("SET LOCAL synchronous_commit = off"); }
+    bool harden() override {
+        exec("SET LOCAL synchronous_commit = on");
+        return true;
+    }
     void commit() override { exec("COMMIT"); }
     void rollback() noexcept override {
         if (broken()) return;
         PGresult* res = PQexec(conn_, "ROLLBACK");
         PQclear(res);
     }
-    const char* lock_rows() const override { return " FOR UPDATE"; }
+    // Not FOR UPDATE: a sale's reference to its card (a key share) need not
+    // wait for a check-in that holds the card.
+    const char* lock_rows() const override { return " FOR NO KEY UPDATE"; }
     const char* schema_lock() const override { return "SELECT pg_advisory_xact_lock(7302366)"; }
     bool broken() const override { return PQstatus(conn_) != CONNECTION_OK; }
 
 private:
     void exec(const char* sql) { query(sql, {}); }
 
+    // Each statement is parsed once per link: the same few run at every
+    // check-in.
+    const std::string& prepared(const std::string& sql, int params) {
+        auto it = statements_.find(sql);
+        if (it != statements_.end()) return it->second;
+        const std::string name = "s" + std::to_string(statements_.size());
+        PGresult* res = PQprepare(conn_, name.c_str(), sql.c_str(), params, nullptr);
+        check(res, sql);
+        PQclear(res);
+        return statements_.emplace(sql, name).first->second;
+    }
+
     void check(PGresult* res, const std::string& sql) {
         const ExecStatusType st = PQresultStatus(res);
         if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return;
-        std::string why = PQerrorMessage(conn_);
-        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+        const std::string why = one_line(PQerrorMessage(conn_));
         PQclear(res);
         throw SqlError("postgresql: " + why + " (" + sql.substr(0, 60) + ")");
     }
 
     PGconn* conn_ = nullptr;
+    std::map<std::string, std::string> statements_;
 };
 
 }  // namespace

@@ -82,8 +82,8 @@ extern const char* const kTelemetryPgStep;
 // The staff's orders "token --boat N" (prints the new token) and "track
 // --session N --format gpx|geojson" (prints the session's track).
 std::string carry_out_telemetry(Store& store, const Order& order, int64_t now);
-// The last position in the status: " position LAT LNG at T (S s ago)", or
-// " position none"; as JSON, null when there is none.
+// The last position in the status: " position LAT LNG at T (S s ago)",
+// nothing for a boat without one; as JSON, null then.
 std::string position_text(const Position* p, int64_t now);
 nlohmann::json position_json(const Position* p, int64_t now);
 

@@ -86,7 +86,7 @@ std::string carry_out_telemetry(Store& store, const Order& order, int64_t now) {
 }
 
 std::string position_text(const Position* p, int64_t now) {
-    if (!p) return " position none";
+    if (!p) return "";  // a boat that sends no positions
     char text[160];
     const int64_t at = p->at_ms() / 1000;
     snprintf(text, sizeof text, " position %.6f %.6f at %" PRId64 " (%" PRId64 " s ago)", p->lat, p->lng, at, now - at);

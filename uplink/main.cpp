@@ -151,7 +151,10 @@ int main(int argc, char** argv) {
             failures.wait(rows.error());
             continue;
         }
-        if (count == 0) continue;
+        if (count == 0) {
+            pause_ms(kPollMs);  // the rows went between the two statements
+            continue;
+        }
         if (ahead) count = 1;
         else count = uplink::settled_rows(rows.mark(), batch.data(), count);
         if (count == 0) {

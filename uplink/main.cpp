@@ -78,6 +78,21 @@ long long now_ms() {
     return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
+// The fresh gap the mark waits at, and since when by this clock: a row's
+// age comes from the board's clock, which may have been set back, so the
+// wait is bounded here too.
+struct Gap {
+    uint64_t before_id = 0;
+    long long since_ms = 0;
+};
+
+size_t settle(uint64_t mark, const uplink::GpsRow* rows, size_t count, Gap* gap) {
+    const size_t settled = uplink::settled_rows(mark, rows, count);
+    if (settled == count) return count;
+    if (gap->before_id != rows[settled].id) *gap = {rows[settled].id, now_ms()};
+    return now_ms() - gap->since_ms >= uplink::kGapGraceS * 1000 ? count : settled;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,6 +136,7 @@ int main(int argc, char** argv) {
     static Body body;
     BoatRows rows;
     Failures failures {kFirstPauseMs, max_pause_s * 1000};
+    Gap gap;
     uint64_t newest_sent = 0;  // the newest row sent ahead of the backlog
     long long ahead_at = 0;
     bool reported_up = false;
@@ -156,7 +172,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (ahead) count = 1;
-        else count = uplink::settled_rows(rows.mark(), batch.data(), count);
+        else count = settle(rows.mark(), batch.data(), count, &gap);
         if (count == 0) {
             pause_ms(kPollMs);  // a fresh gap: its row may still come
             continue;

@@ -1,8 +1,9 @@
 # What each Debian package holds (cmake/package.cmake): one install list per
 # kind of boat. `cmake --install` installs both.
 #   checkin: boat_checkin and tag_reader, the RC522 boats.
-#   tracker: boat_tracker, the NFC boats with GPS and a database, and
-#            boat_track, which reads that database's trips.
+#   tracker: boat_tracker, the NFC boats with GPS and a database,
+#            boat_track, which reads that database's trips, and
+#            boat_uplink, which forwards its rows to the shore.
 #   common:  what both need of the system: the groups and udev rules of
 #            the kernel's GPIO and SPI devices (the settings file comes
 #            with the package only, see cmake/package.cmake).
@@ -23,7 +24,6 @@ function(boat_install_unit name component)
   string(REPLACE "/usr/local/libexec/" "${CMAKE_INSTALL_FULL_LIBEXECDIR}/" _unit "${_unit}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${name}.service "${_unit}")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.service DESTINATION lib/systemd/system COMPONENT ${component})
-  # The shore server has no board, and so no drop-in.
   if(BOAT_BOARD STREQUAL "rpi" AND EXISTS ${CMAKE_SOURCE_DIR}/deploy/rpi/${name}.service.d)
     install(FILES ${CMAKE_SOURCE_DIR}/deploy/rpi/${name}.service.d/bcm2835.conf
             DESTINATION lib/systemd/system/${name}.service.d COMPONENT ${component})
@@ -47,9 +47,10 @@ install(FILES deploy/boot/checkin.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/boat COMPONENT checkin)
 
 # tracker
-install(TARGETS boat_tracker boat_track RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tracker)
+install(TARGETS boat_tracker boat_track boat_uplink RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tracker)
 install(TARGETS boat_safe RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/boat-tracker COMPONENT tracker)
 boat_install_unit(boat_tracker tracker)
+boat_install_unit(boat_uplink tracker)
 install(FILES deploy/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-tracker COMPONENT tracker)
 install(FILES deploy/boot/tracker.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/boat-tracker
         RENAME boot-config.txt COMPONENT tracker)

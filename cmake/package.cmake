@@ -29,7 +29,7 @@ endfunction()
 # Each package's documents and manual pages (deploy/man/NAME.SECTION); its
 # programs are in cmake/install.cmake.
 set(_man_checkin boat_checkin.8 tag_reader.8)
-set(_man_tracker boat_tracker.8 boat_track.1)
+set(_man_tracker boat_tracker.8 boat_track.1 boat_uplink.8)
 set(_man_common "")
 set(_man_shore boat_shore.8)
 foreach(_comp common checkin tracker shore)

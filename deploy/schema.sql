@@ -39,3 +39,23 @@ CREATE USER IF NOT EXISTS 'skipper'@'localhost' IDENTIFIED BY 'tern482';
 GRANT SELECT, INSERT ON GPSTracker.GPS TO 'skipper'@'127.0.0.1';
 GRANT SELECT, INSERT ON GPSTracker.GPS TO 'skipper'@'localhost';
 FLUSH PRIVILEGES;
+
+-- boat_uplink's mark: the rows up to Mark are stored ashore under this
+-- database's Identity, a random name drawn by the uplink once. A database
+-- built anew has no row here, so its rows get a new name ashore and none
+-- is taken for one of the old database's.
+CREATE TABLE IF NOT EXISTS UplinkMark (
+  One         TINYINT NOT NULL PRIMARY KEY CHECK (One = 1),
+  Identity    CHAR(32) NOT NULL,
+  Mark        INT UNSIGNED NOT NULL DEFAULT 0
+);
+
+-- boat_uplink reads the rows and may change nothing of them; its mark is
+-- its own.
+CREATE USER IF NOT EXISTS 'uplink'@'127.0.0.1' IDENTIFIED BY 'gull317';
+CREATE USER IF NOT EXISTS 'uplink'@'localhost' IDENTIFIED BY 'gull317';
+GRANT SELECT ON GPSTracker.GPS TO 'uplink'@'127.0.0.1';
+GRANT SELECT ON GPSTracker.GPS TO 'uplink'@'localhost';
+GRANT SELECT, INSERT, UPDATE ON GPSTracker.UplinkMark TO 'uplink'@'127.0.0.1';
+GRANT SELECT, INSERT, UPDATE ON GPSTracker.UplinkMark TO 'uplink'@'localhost';
+FLUSH PRIVILEGES;

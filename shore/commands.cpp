@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "telemetry.h"
+
 #include <cctype>
 #include <set>
 
@@ -62,6 +64,8 @@ const std::vector<Command>& commands() {
         {"status", {"json"}, false},
         {"sessions", {"json", "boat"}, false},
         {"sales", {"json"}, false},
+        {"token", {"boat"}, false},
+        {"track", {"session", "format"}, false},
         {"serve", {}, false},
     };
     return list;
@@ -157,7 +161,7 @@ nlohmann::json to_json(const Sale& s) {
 }
 
 Order parse_order(const std::vector<std::string>& words) {
-    if (words.empty()) throw Refusal("no command given (serve, boat, sell, end, kill, release, status, sessions, sales)");
+    if (words.empty()) throw Refusal("no command given (serve, boat, sell, end, kill, release, status, sessions, sales, token, track)");
     Order order;
     size_t i = 1;
     order.command = words[0];
@@ -257,9 +261,17 @@ std::string carry_out(Store& store, const Order& order, int64_t now) {
     if (c == "status") {
         std::string out;
         nlohmann::json list = nlohmann::json::array();
+        const std::vector<Position> positions = last_positions(store);
         for (const BoatStatus& b : store.status(now)) {
-            out += status_line(b, now);
-            list.push_back(to_json(b, now));
+            const Position* p = nullptr;
+            for (const Position& q : positions)
+                if (q.boat == b.boat.number) p = &q;
+            std::string line = status_line(b, now);
+            line.insert(line.size() - 1, position_text(p, now));
+            out += line;
+            nlohmann::json j = to_json(b, now);
+            j["position"] = position_json(p, now);
+            list.push_back(j);
         }
         return json ? dump(list) : out;
     }
@@ -275,6 +287,7 @@ std::string carry_out(Store& store, const Order& order, int64_t now) {
         for (const Sale& s : store.sales()) list.push_back(to_json(s));
         return dump(list);
     }
+    if (c == "token" || c == "track") return carry_out_telemetry(store, order, now);
     throw Refusal("\"" + c + "\" is not an order for the book");
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 
 namespace shore {
 
@@ -26,6 +27,19 @@ const char* listen_value(const std::string& v) {
     return parse_listen(v, &host, &port) ? nullptr : "not address:port (1 to 65535; [v6]:port)";
 }
 
+constexpr long kKeepDaysMax = 36500;
+
+bool parse_keep_days(const std::string& text, long* days) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *days = std::stol(text);
+    return *days >= 1 && *days <= kKeepDaysMax;
+}
+
+const char* keep_days_value(const std::string& v) {
+    long days = 0;
+    return parse_keep_days(v, &days) ? nullptr : "not a number of days from 1 to 36500";
+}
+
 struct Key {
     const char* name;
     std::string Settings::*field;
@@ -38,6 +52,7 @@ constexpr Key kKeys[] = {
     {"LISTEN", &Settings::listen, listen_value},
     {"CERT", &Settings::cert, any_value},
     {"KEY", &Settings::key, any_value},
+    {"KEEP_DAYS", &Settings::keep_days, keep_days_value},
 };
 
 std::string trim(const std::string& s) {
@@ -113,6 +128,12 @@ bool read_settings(const std::string& path, Settings* s, std::string* error) {
         return false;
     }
     return true;
+}
+
+int keep_days(const Settings& s) {
+    long days = 0;
+    if (!parse_keep_days(s.keep_days, &days)) throw std::invalid_argument("KEEP_DAYS=" + s.keep_days + " is not a number of days");
+    return static_cast<int>(days);
 }
 
 }  // namespace shore

@@ -13,7 +13,12 @@ struct Settings {
     std::string listen = "0.0.0.0:8080";
     std::string cert;
     std::string key;
+    // Days of boats' positions kept, whole days; older ones are dropped.
+    std::string keep_days = "400";
 };
+
+// KEEP_DAYS= as a number (checked by read_settings).
+int keep_days(const Settings& s);
 
 // Reads `path` into *s. False with *error ("FILE:LINE: ...") on an unknown
 // key, a line without "=", an unreadable file, or settings that do not go

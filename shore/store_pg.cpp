@@ -3,6 +3,7 @@
 // KEY UPDATE) until its commit; the unique indexes on open sessions stand
 // behind the locks.
 #include "sql.h"
+#include "telemetry.h"
 
 #include <libpq-fe.h>
 
@@ -195,6 +196,7 @@ CREATE TABLE checkins (
 );
 CREATE INDEX checkins_boat ON checkins (boat, id)
 )SQL"},
+        {2, kTelemetryPgStep},
     };
     return steps;
 }

@@ -2,6 +2,7 @@
 // IMMEDIATE takes the write lock first, so a transaction never fails half
 // way for a lock), another program's writer waited for up to kBusyMs.
 #include "sql.h"
+#include "telemetry.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -202,6 +203,7 @@ CREATE TABLE checkins (
 );
 CREATE INDEX checkins_boat ON checkins (boat, id)
 )SQL"},
+        {2, kTelemetrySqliteStep},
     };
     return steps;
 }

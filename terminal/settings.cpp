@@ -45,6 +45,11 @@ constexpr TerminalSettings kDefaults {
     text<6>(BOAT_CHECKIN_INTERVAL),
     text<254>(""),
     text<254>(""),
+    text<254>(""),
+    text<254>(""),
+    text<254>(""),
+    text<254>("uplink"),
+    text<254>("gull317"),
 };
 
 // The seconds of a CHECKIN_INTERVAL value: 0 for the empty text, -1 for
@@ -75,6 +80,7 @@ enum class Rule {
     device,    // a device path
     seconds,   // empty, or 1 to kCheckinIntervalMax
     file,      // empty, or a regular file this process can read
+    link,      // empty, or an http or https URL without user name
 };
 
 // The longest label the kernel gives a GPIO chip.
@@ -104,6 +110,11 @@ constexpr Key kKeys[] = {
      sizeof(TerminalSettings::checkin_interval)},
     {"CLIENT_CERT", Rule::file, [](TerminalSettings& s) { return s.client_cert.data(); }, sizeof(SettingText)},
     {"CLIENT_KEY", Rule::file, [](TerminalSettings& s) { return s.client_key.data(); }, sizeof(SettingText)},
+    {"UPLINK_URL", Rule::link, [](TerminalSettings& s) { return s.uplink_url.data(); }, sizeof(SettingText)},
+    {"UPLINK_CA_FILE", Rule::any, [](TerminalSettings& s) { return s.uplink_ca_file.data(); }, sizeof(SettingText)},
+    {"UPLINK_TOKEN", Rule::any, [](TerminalSettings& s) { return s.uplink_token.data(); }, sizeof(SettingText)},
+    {"UPLINK_DB_USER", Rule::nonempty, [](TerminalSettings& s) { return s.uplink_db_user.data(); }, sizeof(SettingText)},
+    {"UPLINK_DB_PASSWORD", Rule::any, [](TerminalSettings& s) { return s.uplink_db_password.data(); }, sizeof(SettingText)},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
@@ -122,7 +133,9 @@ constexpr size_t key(const char* name) {
 constexpr size_t kUrlKey = key("URL"), kCaKey = key("CA_FILE"), kPinKey = key("PINNED_KEY"),
                  kPasswordKey = key("DB_PASSWORD"), kIntervalKey = key("CHECKIN_INTERVAL"),
                  kCertKey = key("CLIENT_CERT"), kClientKeyKey = key("CLIENT_KEY");
-static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey}) < kKeyCount,
+// Secrets beside DB_PASSWORD: the boat's token and the uplink's password.
+constexpr size_t kSecretKeys[] = {key("UPLINK_TOKEN"), key("UPLINK_DB_PASSWORD")};
+static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey, kSecretKeys[0], kSecretKeys[1]}) < kKeyCount,
               "every key the checks name has its row");
 
 // http or https, a host part without user name, then the path. Blanks and
@@ -185,6 +198,9 @@ Why refusal(const Key& key, const char* value) {
         if (fd >= 0) close(fd);
         break;
     }
+    case Rule::link:
+        if (len != 0 && !valid_url(value)) say("%s", "not an http or https URL with a path and without user name");
+        break;
     }
     return why;
 }
@@ -347,6 +363,10 @@ bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNot
     if (walked != 1 || !link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w)) return false;
     if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
         note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
+    for (size_t i : kSecretKeys) {
+        if ((st.st_mode & S_IROTH) && w.line_of[i] != 0 && (*warning)[0] == '\0')
+            note(warning, "%s: every user may read it, and it holds %s= (chmod 640 %s)", path, kKeys[i].name, path);
+    }
     *out = w.settings;
     return true;
 }

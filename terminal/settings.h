@@ -40,6 +40,14 @@ struct TerminalSettings {
     std::array<char, 6> checkin_interval;  // seconds, 1 to kCheckinIntervalMax; empty: after the idle count
     SettingText client_cert;        // https only, with client_key; empty: none
     SettingText client_key;
+    // boat_uplink: the shore's telemetry endpoint (empty: no uplink), the CA
+    // its certificate must chain to (empty: the system's), the boat's token,
+    // and its database login, which may only read the table GPS.
+    SettingText uplink_url;
+    SettingText uplink_ca_file;
+    SettingText uplink_token;
+    SettingText uplink_db_user;
+    SettingText uplink_db_password;
 };
 
 // The periodic check-in's interval in seconds; 0 when the loop's count

@@ -154,4 +154,25 @@ std::unique_ptr<TrackWriter> make_writer(Format format, FILE* out) {
     return nullptr;
 }
 
+void write_rows(Format format, const std::vector<TrackRow>& rows, const TripRule& rule, FILE* out) {
+    std::vector<TripSummary> trips;
+    TripSplitter first(rule);
+    for (const TrackRow& row : rows) trips_add(trips, first, row);
+    std::unique_ptr<TrackWriter> writer = make_writer(format, out);
+    writer->begin_document();
+    // The same rule over the same rows: the second pass meets the trips the
+    // first one summed, in order.
+    TripSplitter second(rule);
+    size_t next = 0;
+    for (const TrackRow& row : rows) {
+        if (second.begins_trip(row)) {
+            if (next > 0) writer->end_trip();
+            writer->begin_trip(trips[next++]);
+        }
+        writer->point(row);
+    }
+    if (next > 0) writer->end_trip();
+    writer->end_document();
+}
+
 }  // namespace track

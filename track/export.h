@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace track {
 
@@ -25,5 +26,10 @@ public:
 };
 
 std::unique_ptr<TrackWriter> make_writer(Format format, FILE* out);
+
+// Rows held in memory (in order) split into trips by the rule and written
+// whole: the first pass sums the trips, the second writes them. For
+// callers that have the rows at hand rather than a table to read twice.
+void write_rows(Format format, const std::vector<TrackRow>& rows, const TripRule& rule, FILE* out);
 
 }  // namespace track

@@ -97,6 +97,20 @@ std::vector<FileCase> cases() {
          },
          ": every user may read it, and it holds DB_PASSWORD= (chmod 640 /etc/boat/terminal.conf)"},
 
+        {"the uplink's shore, CA, token and login; a token readable by all is warned about",
+         "UPLINK_URL=https://shore.fleet.lan/api/telemetry\nUPLINK_CA_FILE=/etc/boat/shore-ca.pem\n"
+         "UPLINK_TOKEN=0f1e\nUPLINK_DB_USER=lookout\nUPLINK_DB_PASSWORD=pw\n",
+         0644, "",
+         [](TerminalSettings& s) {
+             set(s.uplink_url, "https://shore.fleet.lan/api/telemetry");
+             set(s.uplink_ca_file, "/etc/boat/shore-ca.pem");
+             set(s.uplink_token, "0f1e");
+             set(s.uplink_db_user, "lookout");
+             set(s.uplink_db_password, "pw");
+         },
+         ": every user may read it, and it holds UPLINK_TOKEN= (chmod 640 /etc/boat/terminal.conf)"},
+        {"an uplink URL that is not one", "UPLINK_URL=shore.lan\n", 0640,
+         ":1: UPLINK_URL: not an http or https URL with a path and without user name"},
         {"unknown key", "URL=http://a.lan/x\nSERVER=http://b.lan/x\n", 0640, ":2: SERVER: unknown key"},
         {"a blank between key and =", "URL =http://a.lan/x\n", 0640, ":1: URL : unknown key"},
         {"a line without =", "\n# the server\nURL\n", 0640, ":3: URL: not a KEY=value line"},

@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "console/staff.h"
+
 #include <cctype>
 #include <set>
 
@@ -62,6 +64,9 @@ const std::vector<Command>& commands() {
         {"status", {"json"}, false},
         {"sessions", {"json", "boat"}, false},
         {"sales", {"json"}, false},
+        {"staff add", {"role"}, true},
+        {"staff remove", {}, true},
+        {"staff passwd", {}, true},
         {"serve", {}, false},
     };
     return list;
@@ -161,6 +166,11 @@ Order parse_order(const std::vector<std::string>& words) {
     order.command = words[0];
     if (words[0] == "boat") {
         if (words.size() < 2) throw Refusal("boat needs add, list or lockout");
+        order.command += " " + words[1];
+        i = 2;
+    }
+    if (words[0] == "staff") {
+        if (words.size() < 2) throw Refusal("staff needs add, remove or passwd");
         order.command += " " + words[1];
         i = 2;
     }
@@ -273,6 +283,7 @@ std::string carry_out(Store& store, const Order& order, int64_t now) {
         for (const Sale& s : store.sales()) list.push_back(to_json(s));
         return dump(list);
     }
+    if (c.rfind("staff ", 0) == 0) return carry_out_staff(store, order);
     throw Refusal("\"" + c + "\" is not an order for the book");
 }
 

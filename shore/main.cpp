@@ -8,6 +8,7 @@
 #include "store.h"
 
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,14 @@ int main(int argc, char** argv) {
         }
     }
     try {
-        const shore::Order order = shore::parse_order(words);
+        shore::Order order = shore::parse_order(words);
+        if (order.command == "staff add" || order.command == "staff passwd") {
+            // One line on stdin: never a word of the command, which others may see.
+            std::string password;
+            if (!std::getline(std::cin, password)) return fail("the password is one line on stdin");
+            if (!password.empty() && password.back() == '\r') password.pop_back();
+            order.options["password"] = password;
+        }
         shore::Settings settings;
         std::string error;
         if (!shore::read_settings(config, &settings, &error)) return fail(error);

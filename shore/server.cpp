@@ -97,7 +97,7 @@ int serve(const Settings& settings, Store& store) {
     http.set_read_timeout(kReadTimeoutS, 0);
     http.set_write_timeout(kWriteTimeoutS, 0);
     set_error_pages(http);
-    register_routes(http, store);
+    register_routes(http, store, settings);
 
     if (!http.bind_to_port(host, port)) {
         fprintf(stderr, "boat_shore: cannot listen on %s\n", settings.listen.c_str());

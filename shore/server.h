@@ -18,7 +18,7 @@ inline constexpr const char* kCheckinPath = "/hullgate/checkin.php";
 
 // Every route of the server, on `http` over `store`; a feature adds its
 // own with one line here.
-void register_routes(httplib::Server& http, Store& store);
+void register_routes(httplib::Server& http, Store& store, const Settings& settings);
 
 // GET /hullgate/checkin.php?RFID=HEX&BoatID=N[&Kind=card|periodic].
 void add_checkin_route(httplib::Server& http, Store& store);

@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -26,6 +27,29 @@ const char* listen_value(const std::string& v) {
     return parse_listen(v, &host, &port) ? nullptr : "not address:port (1 to 65535; [v6]:port)";
 }
 
+const char* seconds_value(const std::string& v) {
+    if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos || std::stol(v) < 1)
+        return "not a whole number of seconds from 1 to 999999";
+    return nullptr;
+}
+
+const char* lat_lon_value(const std::string& v) {
+    double lat = 0, lon = 0;
+    char end = 0;
+    if (sscanf(v.c_str(), "%lf,%lf%c", &lat, &lon, &end) != 2 || lat < -90 || lat > 90 || lon < -180 || lon > 180)
+        return "not LATITUDE,LONGITUDE in degrees";
+    return nullptr;
+}
+
+const char* tiles_value(const std::string& v) {
+    if (v.empty()) return nullptr;
+    if (v.rfind("https://", 0) != 0 && v.rfind("http://", 0) != 0) return "not an http(s) URL";
+    for (char c : v)
+        if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'' || c == '<' || c == '>' || c == '\\')
+            return "holds a character a URL may not";
+    return nullptr;
+}
+
 struct Key {
     const char* name;
     std::string Settings::*field;
@@ -38,6 +62,10 @@ constexpr Key kKeys[] = {
     {"LISTEN", &Settings::listen, listen_value},
     {"CERT", &Settings::cert, any_value},
     {"KEY", &Settings::key, any_value},
+    {"MAP_TILES", &Settings::map_tiles, tiles_value},
+    {"MAP_CENTER", &Settings::map_center, lat_lon_value},
+    {"STAFF_SESSION_SECONDS", &Settings::staff_session_seconds, seconds_value},
+    {"BOAT_INTERVAL", &Settings::boat_interval, seconds_value},
 };
 
 std::string trim(const std::string& s) {

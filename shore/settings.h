@@ -13,6 +13,14 @@ struct Settings {
     std::string listen = "0.0.0.0:8080";
     std::string cert;
     std::string key;
+    // The harbour console: map tiles ({z}/{x}/{y} URL; empty: no tiles, the
+    // map still draws), the harbour as "LAT,LON", how long a staff login
+    // lasts, and the check-in interval assumed for a boat until its own
+    // check-ins show it.
+    std::string map_tiles;
+    std::string map_center = "0,0";
+    std::string staff_session_seconds = "28800";
+    std::string boat_interval = "2000";
 };
 
 // Reads `path` into *s. False with *error ("FILE:LINE: ...") on an unknown

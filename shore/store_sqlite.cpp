@@ -180,6 +180,14 @@ CREATE TABLE checkins (
 );
 CREATE INDEX checkins_boat ON checkins (boat, id)
 )SQL"},
+        // Version 2 is the boats' telemetry (another feature's step).
+        {3, R"SQL(
+CREATE TABLE staff (
+  name TEXT PRIMARY KEY,
+  role TEXT NOT NULL CHECK (role IN ('desk', 'admin')),
+  hash TEXT NOT NULL
+)
+)SQL"},
     };
     return steps;
 }

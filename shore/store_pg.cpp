@@ -1,6 +1,6 @@
 // The rental book on PostgreSQL 15 through libpq: a fleet's shore servers
-// share one database. Rows a decision reads are locked (SELECT ... FOR
-// UPDATE) until its commit; the unique indexes on open sessions stand
+// share one database. Rows a decision reads are locked (SELECT ... FOR NO
+// KEY UPDATE) until its commit; the unique indexes on open sessions stand
 // behind the locks.
 #include "sql.h"
 
@@ -80,21 +80,26 @@ public:
         return rows;
     }
 
+    // A relaxed commit returns before the log is flushed: a crash of the
+    // database may lose the last log lines, never a charge, as charging
+    // transactions are hardened first.
     void begin(Durability durability) override {
         exec("BEGIN");
-        if (durability == Durability::relaxed) relax();
+        if (durability == Durability::relaxed) exec("SET LOCAL synchronous_commit = off");
     }
-    // The commit returns before the log is flushed: a crash of the database
-    // may lose the last log lines, never a charge, as charging transactions
-    // keep the full level.
-    void relax() override { exec("SET LOCAL synchronous_commit = off"); }
+    bool harden() override {
+        exec("SET LOCAL synchronous_commit = on");
+        return true;
+    }
     void commit() override { exec("COMMIT"); }
     void rollback() noexcept override {
         if (broken()) return;
         PGresult* res = PQexec(conn_, "ROLLBACK");
         PQclear(res);
     }
-    const char* lock_rows() const override { return " FOR UPDATE"; }
+    // Not FOR UPDATE: a sale's reference to its card (a key share) need not
+    // wait for a check-in that holds the card.
+    const char* lock_rows() const override { return " FOR NO KEY UPDATE"; }
     const char* schema_lock() const override { return "SELECT pg_advisory_xact_lock(7302366)"; }
     bool broken() const override { return PQstatus(conn_) != CONNECTION_OK; }
 

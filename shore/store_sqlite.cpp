@@ -73,9 +73,8 @@ public:
         set_sync(durability);
         exec("BEGIN IMMEDIATE");
     }
-    // The level of a commit cannot change inside a transaction here; callers
-    // choose it at begin().
-    void relax() override {}
+    // The level of a commit cannot change inside a transaction here.
+    bool harden() override { return sync_ == Durability::full; }
     void commit() override { exec("COMMIT"); }
     void rollback() noexcept override {
         if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

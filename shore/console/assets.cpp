@@ -138,7 +138,7 @@ function drawMap(data) {
   if (!window.L) return;
   const c = data.map.center.split(",").map(Number);
   if (!map) {
-    map = L.map("map", {zoomControl: true}).setView(c, 14);
+    map = L.map("map", {zoomControl: true}).setView(c, 15);
     if (data.map.tiles) L.tileLayer(data.map.tiles, {maxZoom: 19}).addTo(map);
     L.control.scale({imperial: false}).addTo(map);
     L.circleMarker(c, {radius: 9, color: "#12324a", fillColor: "#fff", fillOpacity: 1}).addTo(map)

@@ -64,6 +64,7 @@ const std::vector<Command>& commands() {
         {"status", {"json"}, false},
         {"sessions", {"json", "boat"}, false},
         {"sales", {"json"}, false},
+        {"fleet lockout", {}, true},
         {"staff add", {"role"}, true},
         {"staff remove", {}, true},
         {"staff passwd", {}, true},
@@ -166,6 +167,11 @@ Order parse_order(const std::vector<std::string>& words) {
     order.command = words[0];
     if (words[0] == "boat") {
         if (words.size() < 2) throw Refusal("boat needs add, list or lockout");
+        order.command += " " + words[1];
+        i = 2;
+    }
+    if (words[0] == "fleet") {
+        if (words.size() < 2) throw Refusal("fleet needs lockout");
         order.command += " " + words[1];
         i = 2;
     }
@@ -284,6 +290,12 @@ std::string carry_out(Store& store, const Order& order, int64_t now) {
         return dump(list);
     }
     if (c.rfind("staff ", 0) == 0) return carry_out_staff(store, order);
+    if (c == "fleet lockout") {
+        const std::string word = has(o, "") ? o.at("") : "";
+        if (word != "on" && word != "off") throw Refusal("fleet lockout needs on or off");
+        set_fleet_lockout(store, word == "on", now);
+        return std::string("fleet lockout ") + word + "\n";
+    }
     throw Refusal("\"" + c + "\" is not an order for the book");
 }
 

@@ -185,7 +185,8 @@ CREATE TABLE staff (
   name TEXT PRIMARY KEY,
   role TEXT NOT NULL CHECK (role IN ('desk', 'admin')),
   hash TEXT NOT NULL
-)
+);
+CREATE TABLE fleet_lockout (since INTEGER NOT NULL)
 )SQL"},
     };
     return steps;

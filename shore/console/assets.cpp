@@ -31,6 +31,8 @@ td.left { font-variant-numeric: tabular-nums; }
 .st-locked { color: #8a5a00; font-weight: 600; }
 .st-stopped { color: #5a7184; }
 .ln-online { color: #0b7a36; } .ln-late { color: #8a5a00; } .ln-silent { color: #b3261e; font-weight: 600; }
+.weather { background: #8a5a00; color: #fff; padding: .5em 1em; border-radius: 4px; font-weight: 600; }
+.actions { margin-bottom: .8em; }
 .receipt { background: #fff; padding: .5em; min-height: 2em; }
 dl { display: grid; grid-template-columns: max-content auto; gap: .2em 1em; }
 dt { color: #5a7184; }
@@ -200,10 +202,21 @@ if (page === "board") {
     try {
       const data = await api("/api/board");
       boats = data.boats;
+      const w = document.getElementById("weather");
+      w.hidden = data.fleet_lockout_since == null;
+      w.textContent = w.hidden ? "" : "Weather lockout since " + clock(data.fleet_lockout_since) +
+        ": no new sessions; running boats keep their time.";
       drawBoard();
       drawMap(data);
     } catch (err) { document.getElementById("summary").textContent = err.message; }
   };
+  for (const f of document.querySelectorAll("form.order")) {
+    f.addEventListener("submit", async e => {
+      e.preventDefault();
+      try { await api("/api/order/" + f.dataset.order, {word: f.dataset.word}); } catch (err) { alert(err.message); }
+      poll();
+    });
+  }
   poll();
   setInterval(poll, 2000);
   setInterval(() => { if (boats.length) drawBoard(); }, 1000);

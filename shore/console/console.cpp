@@ -38,6 +38,7 @@ constexpr ConsoleOrder kOrders[] = {
     {"sell", "sell", false},           {"end", "end", false},
     {"kill", "kill", false},           {"release", "release", false},
     {"boat-add", "boat add", true},    {"boat-lockout", "boat lockout", true},
+    {"fleet-lockout", "fleet lockout", true},
 };
 
 const char* const kSecurityHeaders[][2] = {
@@ -224,8 +225,12 @@ void Console::board(httplib::Response& res) {
         auto it = learnt.find(b["boat"].get<int64_t>());
         b["interval"] = it == learnt.end() ? default_interval_ : it->second;
     }
+    const std::optional<int64_t> weather = fleet_lockout_since(store_);
     json_reply(res, 200,
-               {{"now", t}, {"boats", boats}, {"map", {{"tiles", settings_.map_tiles}, {"center", settings_.map_center}}}});
+               {{"now", t},
+                {"boats", boats},
+                {"fleet_lockout_since", weather ? nlohmann::json(*weather) : nlohmann::json(nullptr)},
+                {"map", {{"tiles", settings_.map_tiles}, {"center", settings_.map_center}}}});
 }
 
 void Console::boat(const httplib::Request& req, httplib::Response& res) {

@@ -65,8 +65,14 @@ std::string login_page() {
 }
 
 std::string board_page(const Login& login) {
+    std::string weather = "<p class=\"weather\" id=\"weather\" hidden></p>";
+    if (login.role == "admin")
+        weather += "<div class=\"actions\"><form class=\"inline order\" data-order=\"fleet-lockout\" data-word=\"on\">" +
+                   csrf_field(login) + "<button>Weather lockout</button></form><form class=\"inline order\" "
+                   "data-order=\"fleet-lockout\" data-word=\"off\">" + csrf_field(login) +
+                   "<button>Lift weather lockout</button></form></div>";
     return page(login, "board", "Fleet board",
-                "<section class=\"board\"><div id=\"map\" class=\"map\"></div><div class=\"fleet\">"
+                weather + "<section class=\"board\"><div id=\"map\" class=\"map\"></div><div class=\"fleet\">"
                 "<p class=\"summary\" id=\"summary\">Loading…</p><table id=\"fleet\"><thead><tr><th>Boat</th><th>State</th>"
                 "<th>Card</th><th>Paid end</th><th>Left</th><th>Last check-in</th><th>Link</th><th>Position</th>"
                 "</tr></thead><tbody></tbody></table></div></section>",

@@ -95,4 +95,21 @@ std::string carry_out_staff(Store& store, const Order& order) {
     throw Refusal("\"" + order.command + "\" is not a staff order");
 }
 
+void set_fleet_lockout(Store& store, bool on, int64_t now) {
+    store.transact(Durability::full, [&](SqlConnection& db) {
+        const bool is_on = !db.query("SELECT since FROM fleet_lockout").empty();
+        if (on && !is_on) db.query("INSERT INTO fleet_lockout (since) VALUES ($1)", {now});
+        if (!on) db.query("DELETE FROM fleet_lockout");
+    });
+}
+
+std::optional<int64_t> fleet_lockout_since(Store& store) {
+    std::optional<int64_t> since;
+    store.read([&](SqlConnection& db) {
+        auto rows = db.query("SELECT min(since) FROM fleet_lockout");
+        if (!rows.empty() && !rows[0][0].null) since = rows[0][0].integer();
+    });
+    return since;
+}
+
 }  // namespace shore

@@ -29,4 +29,9 @@ std::optional<Staff> find_staff(Store& store, const std::string& name);
 // command line, never a word of it.
 std::string carry_out_staff(Store& store, const Order& order);
 
+// The weather lockout: no new session on any boat while on; running ones
+// keep their time. Since when it is on, or nothing.
+void set_fleet_lockout(Store& store, bool on, int64_t now);
+std::optional<int64_t> fleet_lockout_since(Store& store);
+
 }  // namespace shore

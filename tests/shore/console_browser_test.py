@@ -2,7 +2,8 @@
 """The harbour console in a real browser (headless Chromium through WebDriver),
 against boat_shore and boat_checkin on a simulated board, in a network of the
 test's own: log in, sell, tap the card, see the boat run with its countdown,
-kill it from the boat page and see the kill reach the boat; then the API's
+set and lift the weather lockout, kill the boat from its page and see the
+kill reach the boat; then the API's
 refusals, each leaving the book as it was.
 
   console_browser_test.py BUILD_DIR            the test (CTest)
@@ -154,6 +155,13 @@ class Client:
         return status, headers
 
 
+def checkin(card, boat, kind):
+    """A check-in as a terminal makes it; the answer."""
+    url = "http://127.0.0.1:%d/hullgate/checkin.php?RFID=%s&BoatID=%d&Kind=%s" % (PORT, card, boat, kind)
+    with urllib.request.urlopen(url, timeout=10) as r:
+        return r.read().decode()
+
+
 def browser():
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -228,6 +236,18 @@ def scenario(build):
         wait_until(lambda: text_of(driver, "#boat-%d .left" % BOAT) != left, 5, "the countdown to move")
         assert h.relays() == ("running", "off"), h.relays()
 
+        # Weather lockout: no new session anywhere, the running boat keeps its time.
+        h.shore("boat", "add", "--boat", "8")
+        h.shore("sell", "--card", "0b0b0b0b", "--seconds", "600")
+        driver.find_element(By.CSS_SELECTOR, "form[data-order=fleet-lockout][data-word=on] button").click()
+        wait_until(lambda: "Weather lockout since" in text_of(driver, "#weather"), 10, "the weather banner")
+        assert checkin("0b0b0b0b", 8, "card") == "BAD lockout"
+        assert checkin(CARD, BOAT, "periodic").startswith("OK 0 35")
+        driver.find_element(By.CSS_SELECTOR, "form[data-order=fleet-lockout][data-word=off] button").click()
+        wait_until(lambda: not driver.find_element(By.ID, "weather").is_displayed(), 10, "the banner gone")
+        assert checkin("0b0b0b0b", 8, "card").startswith("OK 0 600")
+        assert h.relays() == ("running", "off"), h.relays()
+
         # Boat: kill, its way shown, the boat's relays as the kill says.
         driver.get("http://127.0.0.1:%d/console/boat?boat=%d" % (PORT, BOAT))
         wait_until(lambda: "running" in text_of(driver, "#state"), 10, "the boat page")
@@ -269,6 +289,7 @@ def refusals(h):
         ("wrong CSRF token", lambda: _with_csrf(no_csrf, "0" * 64, "/api/order/kill", {"boat": BOAT}), 403),
         ("desk gives an admin order", lambda: desk.call("/api/order/boat-lockout", {"boat": BOAT, "word": "on"})[0], 403),
         ("desk adds a boat", lambda: desk.call("/api/order/boat-add", {"boat": 99})[0], 403),
+        ("desk sets the weather lockout", lambda: desk.call("/api/order/fleet-lockout", {"word": "on"})[0], 403),
         ("expired session", lambda: short.call("/api/order/sell", sell)[0], 401),
         ("no session", lambda: stranger.call("/api/order/sell", sell)[0], 401),
         ("no session reads", lambda: stranger.call("/api/board")[0], 401),

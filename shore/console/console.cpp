@@ -169,8 +169,9 @@ void Console::login(const httplib::Request& req, httplib::Response& res) {
     const std::string name = body["name"].get<std::string>();
     const std::string password = body["password"].get<std::string>();
     if (name.size() > kMaxLoginField || password.size() > kMaxLoginField) return refuse(res, 400, "name or password too long");
-    const int64_t wait = logins_.wait_before_try(name, req.remote_addr, now());
-    if (wait > 0) {
+    const int64_t wait_ms = logins_.wait_before_try(name, req.remote_addr, now_ms());
+    if (wait_ms > 0) {
+        const int64_t wait = (wait_ms + 999) / 1000;
         res.set_header("Retry-After", std::to_string(wait));
         return refuse(res, 429, "too many failed logins; try again in " + std::to_string(wait) + " s");
     }
@@ -182,7 +183,7 @@ void Console::login(const httplib::Request& req, httplib::Response& res) {
     }
     const bool ok = password_matches(staff ? staff->hash : dummy_hash_, password) && staff;
     if (!ok) {
-        logins_.failed(name, req.remote_addr, now());
+        logins_.failed(name, req.remote_addr, now_ms());
         return refuse(res, 401, "wrong name or password");
     }
     const std::string token = logins_.open(staff->name, staff->role, req.remote_addr, now());

@@ -10,8 +10,9 @@ namespace shore {
 
 namespace {
 
-// A failed login doubles the wait of its account and its address, up to a minute.
-constexpr int64_t kMaxWaitS = 60;
+// A failed login doubles the wait of its account and its address, from a
+// second up to a minute.
+constexpr int64_t kMaxWaitMs = 60000;
 // Bounds on what strangers can make the server remember.
 constexpr size_t kMaxFailureKeys = 10000;
 constexpr size_t kMaxSessions = 1000;
@@ -30,24 +31,24 @@ std::string random_token() {
     return out;
 }
 
-int64_t Logins::wait_before_try(const std::string& name, const std::string& address, int64_t now) {
+int64_t Logins::wait_before_try(const std::string& name, const std::string& address, int64_t now_ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     int64_t wait = 0;
     for (const std::string& key : {"name:" + name, "addr:" + address}) {
         auto it = failures_.find(key);
-        if (it != failures_.end()) wait = std::max(wait, it->second.next_try_at - now);
+        if (it != failures_.end()) wait = std::max(wait, it->second.next_try_ms - now_ms);
     }
     return wait;
 }
 
-void Logins::failed(const std::string& name, const std::string& address, int64_t now) {
+void Logins::failed(const std::string& name, const std::string& address, int64_t now_ms) {
     std::lock_guard<std::mutex> lock(mutex_);
-    forget_old(now);
+    forget_old(now_ms / 1000);
     for (const std::string& key : {"name:" + name, "addr:" + address}) {
         if (failures_.size() >= kMaxFailureKeys && !failures_.count(key)) continue;
         Failures& f = failures_[key];
         f.count = std::min(f.count + 1, 16);
-        f.next_try_at = now + std::min<int64_t>(int64_t{1} << (f.count - 1), kMaxWaitS);
+        f.next_try_ms = now_ms + std::min<int64_t>(int64_t{1000} << (f.count - 1), kMaxWaitMs);
     }
 }
 
@@ -86,7 +87,7 @@ void Logins::close(const std::string& token) {
 
 void Logins::forget_old(int64_t now) {
     for (auto it = failures_.begin(); it != failures_.end();)
-        it = it->second.next_try_at + kMaxWaitS < now ? failures_.erase(it) : std::next(it);
+        it = it->second.next_try_ms + kMaxWaitMs < now * 1000 ? failures_.erase(it) : std::next(it);
     for (auto it = sessions_.begin(); it != sessions_.end();)
         it = now >= it->second.expires_at ? sessions_.erase(it) : std::next(it);
 }

@@ -22,9 +22,11 @@ class Logins {
 public:
     explicit Logins(int64_t lifetime_s) : lifetime_s_(lifetime_s) {}
 
-    // Seconds still to wait before `name` from `address` may try again; 0: now.
-    int64_t wait_before_try(const std::string& name, const std::string& address, int64_t now);
-    void failed(const std::string& name, const std::string& address, int64_t now);
+    // Milliseconds still to wait before `name` from `address` may try
+    // again; 0: now. (Milliseconds: a wait of a second must not end at the
+    // next tick of a seconds clock.)
+    int64_t wait_before_try(const std::string& name, const std::string& address, int64_t now_ms);
+    void failed(const std::string& name, const std::string& address, int64_t now_ms);
     // A new session for a password just checked; its token.
     std::string open(const std::string& name, const std::string& role, const std::string& address, int64_t now);
     // The session of a token; nothing when unknown or expired (an expired one
@@ -35,9 +37,9 @@ public:
 private:
     struct Failures {
         int count = 0;
-        int64_t next_try_at = 0;
+        int64_t next_try_ms = 0;
     };
-    void forget_old(int64_t now);
+    void forget_old(int64_t now);  // seconds
 
     const int64_t lifetime_s_;
     std::mutex mutex_;

@@ -14,6 +14,7 @@ refusals, each leaving the book as it was.
 import json
 import os
 import shutil
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -111,10 +112,13 @@ class Harbour:
     def book(self):
         """What a refused request must leave as it was."""
         status = json.loads(self.shore("status", "--json"))
-        for b in status:
+        for b in status:  # the boat checks in on its own meanwhile
             b.pop("last_checkin_age", None)
+            b.pop("last_checkin_at", None)
+        with sqlite3.connect("file:%s/shore.db?mode=ro" % self.dir, uri=True) as db:
+            fleet = db.execute("SELECT * FROM fleet_lockout").fetchall()
         return {"sales": self.shore("sales", "--json"), "sessions": self.shore("sessions", "--json"),
-                "status": status, "boats": self.shore("boat", "list")}
+                "status": status, "boats": self.shore("boat", "list"), "fleet": fleet}
 
     def close(self):
         for p in reversed(self.procs):

@@ -84,6 +84,7 @@ void add_checkin_route(httplib::Server& http, Store& store) {
         std::vector<QueryParam> params;
         CheckinRequest c;
         if (!split_query(req.target, &params) || !parse_checkin_query(params, &c)) return refuse(res);
+        c.address = req.remote_addr;
         try {
             const std::string answer = store.checkin(c, now_ms());
             if (g_database_failing.exchange(false)) fprintf(stderr, "boat_shore: database answers again\n");

@@ -3,6 +3,8 @@
 // them), so two transactions never wait for each other in a circle.
 #include "store.h"
 
+#include "console/journal.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -263,6 +265,8 @@ std::string Store::checkin_at(const CheckinRequest& req, int64_t now_ms, Durabil
         }
         db.query("INSERT INTO checkins (at, boat, card, kind, answer, session) VALUES ($1, $2, $3, $4, $5, $6)",
                  {now, req.boat, req.card, kind_text(req), d.answer, opt_param(d.session)});
+        journal_append(db, now, "boat " + std::to_string(req.boat), req.address,
+                       std::string("check-in RFID=") + req.card + " Kind=" + kind_text(req) + ": " + d.answer);
         answer = d.answer;
     });
     return answer;

@@ -17,6 +17,7 @@ main.login { max-width: 22em; margin: 4em auto; background: #fff; padding: 1.5em
 label { display: block; margin: .5em 0; }
 input, select, button { font: inherit; padding: .3em .5em; }
 form.inline { display: inline; }
+label.inline { display: inline-block; margin-right: .8em; }
 button { cursor: pointer; border: 1px solid #5a7184; background: #fff; border-radius: 4px; }
 button.danger { background: #b3261e; color: #fff; border-color: #b3261e; }
 .message { min-height: 1.4em; }
@@ -220,6 +221,34 @@ if (page === "board") {
   poll();
   setInterval(poll, 2000);
   setInterval(() => { if (boats.length) drawBoard(); }, 1000);
+}
+
+if (page === "log") {
+  const form = document.getElementById("filter");
+  const query = () => {
+    const q = new URLSearchParams();
+    const o = fields(form);
+    if (o.who) q.set("who", o.who);
+    if (o.what) q.set("what", o.what);
+    for (const k of ["from", "until"]) if (o[k]) q.set(k, Math.floor(new Date(o[k]).getTime() / 1000));
+    return q.toString();
+  };
+  const show = async () => {
+    try {
+      const q = query();
+      document.getElementById("csv").href = "/api/log.csv" + (q ? "?" + q : "");
+      const d = await api("/api/log" + (q ? "?" + q : ""));
+      const rows = d.entries.map(e => {
+        const tr = document.createElement("tr");
+        [e.id, when(e.at), e.who, e.address, e.what].forEach(v => cell(tr, v));
+        return tr;
+      });
+      document.querySelector("#log tbody").replaceChildren(...rows);
+      say(d.entries.length + " entries" + (d.entries.length >= 500 ? " (the newest 500; the CSV has all)" : ""));
+    } catch (err) { say(err.message, true); }
+  };
+  form.addEventListener("submit", e => { e.preventDefault(); show(); });
+  show();
 }
 
 if (page === "boat") {

@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include "commands.h"
+#include "journal.h"
 #include "logins.h"
 #include "pages.h"
 #include "server.h"
@@ -24,6 +25,8 @@ constexpr const char* kCsrfHeader = "X-CSRF-Token";
 constexpr const char* kLeafletDir = "/usr/share/javascript/leaflet/";
 constexpr size_t kMaxLoginField = 256;
 constexpr int kRecentCheckins = 20;
+constexpr int64_t kMaxLogRows = 500;      // on the page
+constexpr int64_t kMaxCsvRows = 1000000;  // in an export
 constexpr size_t kRecentSessions = 10;
 // Check-ins looked at to learn each boat's interval from its own periodic ones.
 constexpr int64_t kIntervalWindow = 5000;
@@ -95,8 +98,12 @@ private:
 
     void login(const httplib::Request& req, httplib::Response& res);
     void board(httplib::Response& res);
+    void journal_login(const std::string& name, const std::string& address) {
+        store_.transact(Durability::full, [&](SqlConnection& db) { journal_append(db, now(), name, address, "login"); });
+    }
     void boat(const httplib::Request& req, httplib::Response& res);
-    void order(const ConsoleOrder& o, const httplib::Request& req, httplib::Response& res);
+    void order(const ConsoleOrder& o, const httplib::Request& req, httplib::Response& res, const Login& login);
+    void log(const httplib::Request& req, httplib::Response& res, bool csv);
     void leaflet(const httplib::Request& req, httplib::Response& res);
     std::map<int64_t, int64_t> intervals();
     int64_t now() const { return now_ms() / 1000; }
@@ -176,12 +183,14 @@ void Console::login(const httplib::Request& req, httplib::Response& res) {
         return refuse(res, 429, "too many failed logins; try again in " + std::to_string(wait) + " s");
     }
     std::optional<Staff> staff;
+    bool ok = false;
     try {
         staff = find_staff(store_, name);
+        ok = password_matches(staff ? staff->hash : dummy_hash_, password) && staff;
+        if (ok) journal_login(name, req.remote_addr);
     } catch (const SqlError&) {
         return refuse(res, 503, "database unavailable");
     }
-    const bool ok = password_matches(staff ? staff->hash : dummy_hash_, password) && staff;
     if (!ok) {
         logins_.failed(name, req.remote_addr, now_ms());
         return refuse(res, 401, "wrong name or password");
@@ -277,7 +286,7 @@ void Console::boat(const httplib::Request& req, httplib::Response& res) {
     json_reply(res, 200, {{"now", t}, {"boat", status}, {"checkins", checkins}, {"kill", kill}, {"sessions", sessions}});
 }
 
-void Console::order(const ConsoleOrder& o, const httplib::Request& req, httplib::Response& res) {
+void Console::order(const ConsoleOrder& o, const httplib::Request& req, httplib::Response& res, const Login& login) {
     // The body's fields become the command line's options: one door more to
     // the same orders, checked by the same code.
     const nlohmann::json body = nlohmann::json::parse(req.body.empty() ? "{}" : req.body);
@@ -307,7 +316,32 @@ void Console::order(const ConsoleOrder& o, const httplib::Request& req, httplib:
     }
     const Order parsed = parse_order(words);
     if (parsed.command != o.command) throw Refusal("bad order");
-    json_reply(res, 200, {{"ok", true}, {"text", carry_out(store_, parsed, now())}});
+    json_reply(res, 200, {{"ok", true}, {"text", carry_out_logged(store_, parsed, now(), login.name, req.remote_addr)}});
+}
+
+void Console::log(const httplib::Request& req, httplib::Response& res, bool csv) {
+    JournalFilter f;
+    f.who = req.get_param_value("who");
+    f.what = req.get_param_value("what");
+    if (f.who.size() > kMaxLoginField || f.what.size() > kMaxLoginField) throw Refusal("a filter is at most 256 characters");
+    for (const char* key : {"from", "until"}) {
+        const std::string text = req.get_param_value(key);
+        if (text.empty()) continue;
+        if (text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos)
+            throw Refusal(std::string(key) + "= is not seconds since 1970");
+        (std::string(key) == "from" ? f.from : f.until) = std::stoll(text);
+    }
+    f.limit = csv ? kMaxCsvRows : kMaxLogRows;
+    const std::vector<JournalEntry> entries = journal_entries(store_, f);
+    if (csv) {
+        res.set_header("Content-Disposition", "attachment; filename=\"boat-log.csv\"");
+        res.set_content(journal_csv(entries), "text/csv; charset=utf-8");
+        return;
+    }
+    nlohmann::json list = nlohmann::json::array();
+    for (const JournalEntry& e : entries)
+        list.push_back({{"id", e.id}, {"at", e.at}, {"who", e.who}, {"address", e.address}, {"what", e.what}, {"hash", e.hash}});
+    json_reply(res, 200, {{"now", now()}, {"entries", list}});
 }
 
 void Console::leaflet(const httplib::Request& req, httplib::Response& res) {
@@ -378,7 +412,14 @@ void Console::add_routes(httplib::Server& http) {
           [this](const httplib::Request& req, httplib::Response& res, const Login&) { boat(req, res); });
     for (const ConsoleOrder& o : kOrders)
         route(http, "POST", std::string("/api/order/") + o.path, o.admin ? Need::admin : Need::write,
-              [this, &o](const httplib::Request& req, httplib::Response& res, const Login&) { order(o, req, res); });
+              [this, &o](const httplib::Request& req, httplib::Response& res, const Login& l) { order(o, req, res, l); });
+    route(http, "GET", "/api/log", Need::read,
+          [this](const httplib::Request& req, httplib::Response& res, const Login&) { log(req, res, false); });
+    route(http, "GET", "/api/log.csv", Need::read,
+          [this](const httplib::Request& req, httplib::Response& res, const Login&) { log(req, res, true); });
+    route(http, "GET", "/console/log", Need::page, [](const httplib::Request&, httplib::Response& res, const Login& l) {
+        res.set_content(log_page(l), "text/html; charset=utf-8");
+    });
 }
 
 }  // namespace

@@ -36,9 +36,9 @@ std::string page(const Login& login, const std::string& name, const std::string&
                  bool map, const std::string& data = "") {
     std::string link = [&] {
         std::string l;
-        for (const auto& item : {std::pair<const char*, const char*>{"board", "/console/"}, {"sell", "/console/sell"}}) {
+        for (const auto& item : {std::pair<const char*, const char*>{"board", "/console/"}, {"sell", "/console/sell"}, {"log", "/console/log"}}) {
             l += std::string("<a href=\"") + item.second + "\"" + (name == item.first ? " class=\"here\"" : "") + ">" +
-                 (std::string(item.first) == "board" ? "Fleet board" : "Sell") + "</a>";
+                 (std::string(item.first) == "board" ? "Fleet board" : std::string(item.first) == "sell" ? "Sell" : "Log") + "</a>";
         }
         return l;
     }();
@@ -90,6 +90,19 @@ std::string sell_page(const Login& login) {
                     "<label>Boat <input name=\"boat\" inputmode=\"numeric\" pattern=\"[0-9]*\" placeholder=\"any\"></label>"
                     "<button>Sell</button></form><p class=\"message\" id=\"message\"></p>"
                     "<pre class=\"receipt\" id=\"receipt\"></pre>",
+                false);
+}
+
+std::string log_page(const Login& login) {
+    return page(login, "log", "Log",
+                "<h1>Log</h1><form id=\"filter\" class=\"order\">" + csrf_field(login) +
+                    "<label class=\"inline\">Who <input name=\"who\" maxlength=\"256\" placeholder=\"anna, boat 7\"></label> "
+                    "<label class=\"inline\">What <input name=\"what\" maxlength=\"256\" placeholder=\"kill\"></label> "
+                    "<label class=\"inline\">From <input name=\"from\" type=\"datetime-local\"></label> "
+                    "<label class=\"inline\">Until <input name=\"until\" type=\"datetime-local\"></label> "
+                    "<button>Filter</button> <a id=\"csv\" href=\"/api/log.csv\">CSV</a></form>"
+                    "<p class=\"message\" id=\"message\"></p><table id=\"log\"><thead><tr><th>#</th><th>When</th>"
+                    "<th>Who</th><th>From</th><th>What</th></tr></thead><tbody></tbody></table>",
                 false);
 }
 

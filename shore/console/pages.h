@@ -12,6 +12,7 @@ namespace shore {
 std::string login_page();
 std::string board_page(const Login& login);
 std::string sell_page(const Login& login);
+std::string log_page(const Login& login);
 std::string boat_page(const Login& login, int64_t boat);
 const std::string& console_css();
 const std::string& console_js();

@@ -264,8 +264,25 @@ def scenario(build):
         assert text_of(driver, "#kill-ordered") and text_of(driver, "#kill-expected") not in ("", "–")
         assert text_of(driver, "#checkins tbody tr td:nth-child(4)") == "KILL"
         assert "killed" in text_of(driver, "#state")
+
+        # Log: every check-in and staff action, who and whence, filtered; its CSV.
+        driver.get("http://127.0.0.1:%d/console/log" % PORT)
+        driver.find_element(By.NAME, "who").send_keys("anna")
+        driver.find_element(By.NAME, "what").send_keys("kill")
+        driver.find_element(By.CSS_SELECTOR, "#filter button").click()
+        row = wait_until(lambda: text_of(driver, "#log tbody tr:only-child"), 10, "the one kill in the log")
+        assert "anna 127.0.0.1 kill --boat %d: boat %d kill ordered" % (BOAT, BOAT) in row, row
+        script = Client()
+        script.cookie = "boat_console=" + driver.get_cookie("boat_console")["value"]
+        csv = urllib.request.urlopen(urllib.request.Request(
+            script.base + "/api/log.csv?who=boat%%20%d" % BOAT, headers={"Cookie": script.cookie}), timeout=10).read().decode()
+        lines = csv.splitlines()
+        assert lines[0] == "id,at,who,address,what,hash", lines[0]
+        assert any('"check-in RFID=%s Kind=card: OK 0 3600"' % CARD in l for l in lines), csv
+        assert any(l.endswith('Kind=periodic: KILL",' + l.rsplit(",", 1)[1]) for l in lines[1:]), csv
         print("browser scenario: passed")
         refusals(h)
+        broken_chain(h)
     finally:
         if driver:
             driver.quit()
@@ -308,6 +325,18 @@ def refusals(h):
     # And what desk may do, it does.
     assert desk.call("/api/order/release", {"boat": BOAT})[0] == 200
     print("API refusals: %d cases passed" % len(cases))
+
+
+def broken_chain(h):
+    """An entry edited in the database breaks the chain, and log verify says where."""
+    assert "the chain holds" in h.shore("log", "verify")
+    with sqlite3.connect("%s/shore.db" % h.dir) as db:
+        (sale,) = db.execute("SELECT id FROM journal WHERE what LIKE 'sell %'").fetchone()
+        db.execute("UPDATE journal SET what = replace(what, '3600', '36000') WHERE id = ?", (sale,))
+    r = subprocess.run([os.path.join(h.build, "shore/boat_shore"), "--config", h.conf, "log", "verify"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1 and "broken at entry %d" % sale in r.stderr, (r.returncode, r.stderr)
+    print("log verify: the edit at entry %d found" % sale)
 
 
 def _with_csrf(client, token, path, body):

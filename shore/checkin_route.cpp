@@ -44,6 +44,7 @@ void add_checkin_route(httplib::Server& http, Store& store) {
         if (req.method != "GET" || req.target.size() > kMaxTargetBytes || !req.body.empty()) return refuse(res);
         CheckinRequest c;
         if (!parse_checkin_target(req.target, &c)) return refuse(res);
+        c.address = req.remote_addr;
         try {
             const std::string answer = store.checkin(c, now_ms());
             if (g_database_failing.exchange(false)) fprintf(stderr, "boat_shore: database answers again\n");

@@ -1,6 +1,8 @@
 #include "commands.h"
 
 #include "telemetry.h"
+#include "console/staff.h"
+#include "console/journal.h"
 
 #include <cctype>
 #include <set>
@@ -66,6 +68,11 @@ const std::vector<Command>& commands() {
         {"sales", {"json"}, false},
         {"token", {"boat"}, false},
         {"track", {"session", "format"}, false},
+        {"fleet lockout", {}, true},
+        {"log verify", {}, false},
+        {"staff add", {"role"}, true},
+        {"staff remove", {}, true},
+        {"staff passwd", {}, true},
         {"serve", {}, false},
     };
     return list;
@@ -119,6 +126,12 @@ std::string lower_hex(const std::string& text) {
 
 bool parse_boat_number(const std::string& text, int64_t* out) { return parse_int(text, kMaxBoatNumber, out); }
 
+bool changes_book(const Order& order) {
+    static const std::set<std::string> changing = {"boat add", "boat lockout", "sell", "end", "kill", "release",
+                                                   "fleet lockout", "staff add", "staff remove", "staff passwd"};
+    return changing.count(order.command) != 0;
+}
+
 nlohmann::json to_json(const BoatStatus& b, int64_t now) {
     nlohmann::json j;
     j["boat"] = b.boat.number;
@@ -167,6 +180,16 @@ Order parse_order(const std::vector<std::string>& words) {
     order.command = words[0];
     if (words[0] == "boat") {
         if (words.size() < 2) throw Refusal("boat needs add, list or lockout");
+        order.command += " " + words[1];
+        i = 2;
+    }
+    if (words[0] == "fleet" || words[0] == "log") {
+        if (words.size() < 2) throw Refusal(words[0] + (words[0] == "log" ? " needs verify" : " needs lockout"));
+        order.command += " " + words[1];
+        i = 2;
+    }
+    if (words[0] == "staff") {
+        if (words.size() < 2) throw Refusal("staff needs add, remove or passwd");
         order.command += " " + words[1];
         i = 2;
     }
@@ -288,6 +311,14 @@ std::string carry_out(Store& store, const Order& order, int64_t now) {
         return dump(list);
     }
     if (c == "token" || c == "track") return carry_out_telemetry(store, order, now);
+    if (c.rfind("staff ", 0) == 0) return carry_out_staff(store, order);
+    if (c == "log verify") return verify_journal(store);
+    if (c == "fleet lockout") {
+        const std::string word = has(o, "") ? o.at("") : "";
+        if (word != "on" && word != "off") throw Refusal("fleet lockout needs on or off");
+        set_fleet_lockout(store, word == "on", now);
+        return std::string("fleet lockout ") + word + "\n";
+    }
     throw Refusal("\"" + c + "\" is not an order for the book");
 }
 

@@ -36,6 +36,9 @@ Order parse_order(const std::vector<std::string>& words);
 // Refusal for bad input, SqlError when the database fails.
 std::string carry_out(Store& store, const Order& order, int64_t now);
 
+// Whether the order changes the book (and so goes to the log).
+bool changes_book(const Order& order);
+
 // Input checks shared with the check-in endpoint.
 bool is_card_serial(const std::string& text);  // 0 to 20 hexadecimal digits
 std::string lower_hex(const std::string& text);

@@ -3,11 +3,16 @@
 // Exit status 0 on success; 1 with one line "boat_shore: MESSAGE" on bad
 // input or a database that cannot be reached, with nothing changed.
 #include "commands.h"
+#include "console/journal.h"
 #include "server.h"
 #include "settings.h"
 #include "store.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +24,13 @@ int fail(std::string message) {
         if (c == '\n' || c == '\r') c = ' ';
     fprintf(stderr, "boat_shore: %s\n", message.c_str());
     return 1;
+}
+
+// Who gave a command, for the log: the user sudo was run by, else this one.
+std::string login_name() {
+    if (const char* sudo = getenv("SUDO_USER")) return sudo;
+    if (const struct passwd* pw = getpwuid(geteuid())) return pw->pw_name;
+    return "uid " + std::to_string(geteuid());
 }
 
 }  // namespace
@@ -36,13 +48,23 @@ int main(int argc, char** argv) {
         }
     }
     try {
-        const shore::Order order = shore::parse_order(words);
+        shore::Order order = shore::parse_order(words);
+        if (order.command == "staff add" || order.command == "staff passwd") {
+            // One line on stdin: never a word of the command, which others may see.
+            std::string password;
+            if (!std::getline(std::cin, password)) return fail("the password is one line on stdin");
+            if (!password.empty() && password.back() == '\r') password.pop_back();
+            order.options["password"] = password;
+        }
         shore::Settings settings;
         std::string error;
         if (!shore::read_settings(config, &settings, &error)) return fail(error);
         std::unique_ptr<shore::Store> store = shore::open_store(settings.database);
         if (order.command == "serve") return shore::serve(settings, *store);
-        const std::string out = shore::carry_out(*store, order, shore::now_ms() / 1000);
+        const int64_t now = shore::now_ms() / 1000;
+        const std::string out = shore::changes_book(order)
+                                    ? shore::carry_out_logged(*store, order, now, "cli:" + login_name(), "local")
+                                    : shore::carry_out(*store, order, now);
         fputs(out.c_str(), stdout);
         return fflush(stdout) == 0 ? 0 : 1;
     } catch (const std::exception& e) {

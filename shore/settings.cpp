@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -38,6 +39,27 @@ bool parse_keep_days(const std::string& text, long* days) {
 const char* keep_days_value(const std::string& v) {
     long days = 0;
     return parse_keep_days(v, &days) ? nullptr : "not a number of days from 1 to 36500";
+const char* seconds_value(const std::string& v) {
+    if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos || std::stol(v) < 1)
+        return "not a whole number of seconds from 1 to 999999";
+    return nullptr;
+}
+
+const char* lat_lon_value(const std::string& v) {
+    double lat = 0, lon = 0;
+    char end = 0;
+    if (sscanf(v.c_str(), "%lf,%lf%c", &lat, &lon, &end) != 2 || lat < -90 || lat > 90 || lon < -180 || lon > 180)
+        return "not LATITUDE,LONGITUDE in degrees";
+    return nullptr;
+}
+
+const char* tiles_value(const std::string& v) {
+    if (v.empty()) return nullptr;
+    if (v.rfind("https://", 0) != 0 && v.rfind("http://", 0) != 0) return "not an http(s) URL";
+    for (char c : v)
+        if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'' || c == '<' || c == '>' || c == '\\')
+            return "holds a character a URL may not";
+    return nullptr;
 }
 
 struct Key {
@@ -53,6 +75,10 @@ constexpr Key kKeys[] = {
     {"CERT", &Settings::cert, any_value},
     {"KEY", &Settings::key, any_value},
     {"KEEP_DAYS", &Settings::keep_days, keep_days_value},
+    {"MAP_TILES", &Settings::map_tiles, tiles_value},
+    {"MAP_CENTER", &Settings::map_center, lat_lon_value},
+    {"STAFF_SESSION_SECONDS", &Settings::staff_session_seconds, seconds_value},
+    {"BOAT_INTERVAL", &Settings::boat_interval, seconds_value},
 };
 
 std::string trim(const std::string& s) {

@@ -15,6 +15,14 @@ struct Settings {
     std::string key;
     // Days of boats' positions kept, whole days; older ones are dropped.
     std::string keep_days = "400";
+    // The harbour console: map tiles ({z}/{x}/{y} URL; empty: no tiles, the
+    // map still draws), the harbour as "LAT,LON", how long a staff login
+    // lasts, and the check-in interval assumed for a boat until its own
+    // check-ins show it.
+    std::string map_tiles;
+    std::string map_center = "0,0";
+    std::string staff_session_seconds = "28800";
+    std::string boat_interval = "2000";
 };
 
 // KEEP_DAYS= as a number (checked by read_settings).

@@ -7,6 +7,8 @@
 // committed while this one waited.
 #include "store.h"
 
+#include "console/journal.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -106,10 +108,13 @@ void close_session(SqlConnection& db, int64_t id, int64_t ended_at, const char* 
 BoatState boat_state(SqlConnection& db, int64_t number) {
     BoatState b;
     b.number = number;
-    auto rows = db.query(std::string("SELECT lockout FROM boats WHERE number = $1") + db.lock_rows(), {number});
+    // A fleet-wide (weather) lockout counts as the boat's own.
+    auto rows = db.query(std::string("SELECT lockout, (SELECT count(*) FROM fleet_lockout) FROM boats WHERE number = $1") +
+                             db.lock_rows(),
+                         {number});
     if (rows.empty()) return b;
     b.known = true;
-    b.lockout = rows[0][0].integer() != 0;
+    b.lockout = rows[0][0].integer() != 0 || rows[0][1].integer() != 0;
     auto kills = db.query("SELECT answered_at FROM kills WHERE boat = $1 AND released_at IS NULL", {number});
     if (!kills.empty()) {
         b.kill_pending = true;
@@ -265,6 +270,8 @@ std::string Store::checkin_at(const CheckinRequest& req, int64_t now_ms, Durabil
         }
         db.query("INSERT INTO checkins (at, boat, card, kind, answer, session) VALUES ($1, $2, $3, $4, $5, $6)",
                  {now, req.boat, req.card, kind_text(req), d.answer, opt_param(d.session)});
+        journal_append(db, now, "boat " + std::to_string(req.boat), req.address,
+                       std::string("check-in RFID=") + req.card + " Kind=" + kind_text(req) + ": " + d.answer);
         answer = d.answer;
     });
     return answer;

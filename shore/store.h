@@ -23,6 +23,7 @@ struct CheckinRequest {
     int64_t boat = 0;
     CheckinKind kind = CheckinKind::card;
     bool kind_given = false;  // the terminal says which kind it sends
+    std::string address;      // whence it came, for the log
 };
 
 struct Boat {

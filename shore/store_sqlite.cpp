@@ -204,6 +204,26 @@ CREATE TABLE checkins (
 CREATE INDEX checkins_boat ON checkins (boat, id)
 )SQL"},
         {2, kTelemetrySqliteStep},
+        {3, R"SQL(
+CREATE TABLE staff (
+  name TEXT PRIMARY KEY,
+  role TEXT NOT NULL CHECK (role IN ('desk', 'admin')),
+  hash TEXT NOT NULL
+);
+CREATE TABLE fleet_lockout (since INTEGER NOT NULL);
+CREATE TABLE journal (
+  id INTEGER PRIMARY KEY,
+  at INTEGER NOT NULL,
+  who TEXT NOT NULL,
+  address TEXT NOT NULL,
+  what TEXT NOT NULL,
+  prev_hash TEXT NOT NULL,
+  hash TEXT NOT NULL
+);
+CREATE INDEX journal_at ON journal (at);
+CREATE TABLE journal_head (id INTEGER PRIMARY KEY CHECK (id = 1), last_id INTEGER NOT NULL, last_hash TEXT NOT NULL);
+INSERT INTO journal_head (id, last_id, last_hash) VALUES (1, 0, '')
+)SQL"},
     };
     return steps;
 }

@@ -39,6 +39,8 @@ bool parse_keep_days(const std::string& text, long* days) {
 const char* keep_days_value(const std::string& v) {
     long days = 0;
     return parse_keep_days(v, &days) ? nullptr : "not a number of days from 1 to 36500";
+}
+
 const char* seconds_value(const std::string& v) {
     if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos || std::stol(v) < 1)
         return "not a whole number of seconds from 1 to 999999";

@@ -264,7 +264,7 @@ TEST_F(Book, ATokenNamesItsBoatAndANewOneReplacesIt) {
 // writes them; rows outside the session are not in its track.
 TEST_F(Book, ASessionsTrackIsExportedWithTheTrackersTripRuleAndWriters) {
     store->sell({0, "0a1bc203", 3600, 7, kNow - 1000, std::nullopt, kNow - 1000, std::nullopt}, kNow - 1000);
-    ASSERT_EQ(store->checkin({"0a1bc203", 7, shore::CheckinKind::card, true}, (kNow - 500) * 1000).rfind("OK 0 ", 0), 0u);
+    ASSERT_EQ(store->checkin({"0a1bc203", 7, shore::CheckinKind::card, true, ""}, (kNow - 500) * 1000).rfind("OK 0 ", 0), 0u);
     const int64_t session = store->sessions(7, kNow)[0].id;
     TelemetryBatch b = batch({1, 2, 3, 4, 5, 6}, kNow - 501);  // rows at -500 .. -495 s
     b.rows[4].active = b.rows[5].active = 0;                       // two trips

@@ -121,8 +121,10 @@ constexpr size_t key(const char* name) {
 }
 constexpr size_t kUrlKey = key("URL"), kCaKey = key("CA_FILE"), kPinKey = key("PINNED_KEY"),
                  kPasswordKey = key("DB_PASSWORD"), kIntervalKey = key("CHECKIN_INTERVAL"),
-                 kCertKey = key("CLIENT_CERT"), kClientKeyKey = key("CLIENT_KEY");
-static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey}) < kKeyCount,
+                 kCertKey = key("CLIENT_CERT"), kClientKeyKey = key("CLIENT_KEY"), kChipKey = key("GPIO_CHIP"),
+                 kSpiKey = key("SPI_DEVICE");
+static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey, kChipKey,
+                        kSpiKey}) < kKeyCount,
               "every key the checks name has its row");
 
 // http or https, a host part without user name, then the path. Blanks and
@@ -202,10 +204,14 @@ struct Walk {
     TerminalSettings settings;
     int line_of[kKeyCount];  // where each key was given; 0: not in the file
     SettingsNote* error;
+    SettingsKeys keys;
 };
 
 bool take_line(const ConfigLine& line, void* ctx) {
     Walk& w = *static_cast<Walk*>(ctx);
+    const size_t row = key(line.key);
+    // A program of the board alone leaves the terminals' lines to them.
+    if (w.keys == SettingsKeys::board && row != kChipKey && row != kSpiKey) return true;
     if (line.cut) {
         note(w.error, "%s:%d: %s: line longer than the 253 characters read", w.path, line.number, line.key);
         return false;
@@ -214,21 +220,20 @@ bool take_line(const ConfigLine& line, void* ctx) {
         note(w.error, "%s:%d: %s: not a KEY=value line", w.path, line.number, line.key);
         return false;
     }
-    for (size_t i = 0; i < kKeyCount; i++) {
-        const Key& key = kKeys[i];
-        if (strcmp(line.key, key.name) != 0) continue;
-        if (w.line_of[i] != 0) return true;  // the first line of a key wins
-        const Why why = refusal(key, line.value);
-        if (why[0] != '\0') {
-            note(w.error, "%s:%d: %s: %s", w.path, line.number, key.name, why.data());
-            return false;
-        }
-        snprintf(key.field(w.settings), key.size, "%s", line.value);
-        w.line_of[i] = line.number;
-        return true;
+    if (row == kKeyCount) {
+        note(w.error, "%s:%d: %s: unknown key", w.path, line.number, line.key);
+        return false;
     }
-    note(w.error, "%s:%d: %s: unknown key", w.path, line.number, line.key);
-    return false;
+    const Key& k = kKeys[row];
+    if (w.line_of[row] != 0) return true;  // the first line of a key wins
+    const Why why = refusal(k, line.value);
+    if (why[0] != '\0') {
+        note(w.error, "%s:%d: %s: %s", w.path, line.number, k.name, why.data());
+        return false;
+    }
+    snprintf(k.field(w.settings), k.size, "%s", line.value);
+    w.line_of[row] = line.number;
+    return true;
 }
 
 // A verified link is never given up quietly: a CA file, pin or client
@@ -330,7 +335,8 @@ unsigned checkin_interval_seconds(const TerminalSettings& s) {
     return v > 0 ? static_cast<unsigned>(v) : 0;
 }
 
-bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning) {
+bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning,
+                            SettingsKeys keys) {
     (*error)[0] = '\0';
     (*warning)[0] = '\0';
     bool missing = false;
@@ -340,11 +346,12 @@ bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNot
         *out = kDefaults;
         return true;
     }
-    Walk w {path, kDefaults, {}, error};
+    Walk w {path, kDefaults, {}, error, keys};
     int walked = walk_config_lines(take_line, &w);
     close_config_file();
     if (walked < 0) note(error, "%s: cannot be read", path);
-    if (walked != 1 || !link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w)) return false;
+    if (walked != 1) return false;
+    if (keys == SettingsKeys::all && (!link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w))) return false;
     if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
         note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
     *out = w.settings;

@@ -53,6 +53,11 @@ extern TerminalSettings terminal_settings;
 // The compiled-in values.
 TerminalSettings default_terminal_settings();
 
+// Which keys a program takes from the file: all of them (the terminals), or
+// only the board's GPIO_CHIP= and SPI_DEVICE= (tag_reader, boat_safe), the
+// other lines then being the terminals' business and not checked.
+enum class SettingsKeys { all, board };
+
 // Reads the file at `path` over the compiled-in values into *out. A missing
 // file gives the compiled-in values. False when the file must stop the
 // program: a file that is not a regular file, cannot be read or may be
@@ -63,8 +68,10 @@ TerminalSettings default_terminal_settings();
 // that a check-in interval adds. *error then holds one message naming the file,
 // the line and the key, and *out is untouched. *warning gets a note that
 // does not stop the program (a DB_PASSWORD in a file every user may read);
-// empty when there is none.
-bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning);
+// empty when there is none. With SettingsKeys::board only the board's keys
+// are read and checked; who may write the file still counts.
+bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning,
+                            SettingsKeys keys = SettingsKeys::all);
 
 using SettingsPath = std::array<char, PATH_MAX>;
 

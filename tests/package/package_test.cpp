@@ -259,9 +259,8 @@ TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
             EXPECT_FALSE(std::regex_search(unit, std::regex("\nCapabilityBoundingSet=\\S"))) << unit;
             EXPECT_EQ(unit.find("/dev/mem"), std::string::npos);
             EXPECT_EQ(unit_value(unit, "SupplementaryGroups").rfind("gpio spi", 0), 0u) << unit;
-            if (prog != "tag_reader") {
-                EXPECT_EQ(unit_value(unit, "LoadCredential"), "terminal.conf:/etc/boat/terminal.conf");
-            }
+            EXPECT_EQ(unit_value(unit, "LoadCredential"), "terminal.conf:/etc/boat/terminal.conf");
+            EXPECT_EQ(unit_value(unit, "SetCredential").rfind("terminal.conf:", 0), 0u) << unit;
         }
         for (const auto& f : k.data)
             EXPECT_EQ(read_file(r + "/usr/share/" + k.name + "/" + f), read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/" + f))

@@ -23,7 +23,7 @@ constexpr uint8_t kNoSignalPin = 255;  // the signal pin is left alone
 void use_the_terminals_devices() {
     TerminalSettings settings = default_terminal_settings();
     SettingsNote error {}, warning {};
-    if (!read_terminal_settings(kTerminalSettingsPath, &settings, &error, &warning, SettingsKeys::board))
+    if (read_terminal_settings(kTerminalSettingsPath, &settings, &error, &warning, SettingsKeys::board) != 0)
         fprintf(stderr, "%s\r\n", error.data());
     board_use_devices(settings.gpio_chip.data(), settings.spi_device.data());
 }

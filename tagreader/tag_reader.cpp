@@ -44,13 +44,13 @@ void usage(const char* prog) {
 // need not be able to read. 1 when the file is refused.
 static int use_board_settings() {
     SettingsPath path {};
-    if (!terminal_settings_path(&path)) {
+    if (terminal_settings_path(&path) != 0) {
         config_error("CREDENTIALS_DIRECTORY: longer than a path may be\n");
         return 1;
     }
     TerminalSettings settings = default_terminal_settings();
     SettingsNote error {}, warning {};
-    if (!read_terminal_settings(path.data(), &settings, &error, &warning, SettingsKeys::board)) {
+    if (read_terminal_settings(path.data(), &settings, &error, &warning, SettingsKeys::board) != 0) {
         config_error("%s\n", error.data());
         return 1;
     }

@@ -293,35 +293,42 @@ bool guarded(const char* path, const struct stat& st, SettingsNote* error) {
     return true;
 }
 
-// Opens `path` in the configuration reader. False when there is no file
-// (*missing set) or it must not be read (*error set).
-bool open_settings_file(const char* path, bool* missing, struct stat* st, SettingsNote* error) {
+int fail(int why) {
+    errno = why;
+    return -1;
+}
+
+// Opens `path` in the configuration reader: 0. -1 with errno when there is
+// no file (*missing set) or it must not be read (*error set).
+int open_settings_file(const char* path, bool* missing, struct stat* st, SettingsNote* error) {
     *missing = false;
     if (fdconfig) {
         note(error, "%s: the configuration reader has another file open", path);
-        return false;
+        return fail(EBUSY);
     }
     if (stat(path, st) != 0) {
-        *missing = errno == ENOENT;
-        if (!*missing) note(error, "%s: cannot be read: %s", path, strerror(errno));
-        return false;
+        const int why = errno;
+        *missing = why == ENOENT;
+        if (!*missing) note(error, "%s: cannot be read: %s", path, strerror(why));
+        return fail(why);
     }
     if (!S_ISREG(st->st_mode)) {
         note(error, "%s: not a regular file", path);
-        return false;
+        return fail(EINVAL);
     }
     if (open_config_file(path) != 0) {
-        note(error, "%s: cannot be read: %s", path, strerror(errno));
-        return false;
+        const int why = errno;
+        note(error, "%s: cannot be read: %s", path, strerror(why));
+        return fail(why);
     }
     // What was opened decides, not what the path named a moment before.
     const bool regular = fstat(fileno(fdconfig), st) == 0 && S_ISREG(st->st_mode);
     if (!regular) note(error, "%s: not a regular file", path);
     if (!regular || !guarded(path, *st, error)) {
         close_config_file();
-        return false;
+        return fail(EINVAL);
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -335,56 +342,62 @@ unsigned checkin_interval_seconds(const TerminalSettings& s) {
     return v > 0 ? static_cast<unsigned>(v) : 0;
 }
 
-bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning,
-                            SettingsKeys keys) {
+int read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning,
+                           SettingsKeys keys) {
     (*error)[0] = '\0';
     (*warning)[0] = '\0';
     bool missing = false;
     struct stat st {};
-    if (!open_settings_file(path, &missing, &st, error)) {
-        if (!missing) return false;
+    if (open_settings_file(path, &missing, &st, error) != 0) {
+        if (!missing) return -1;
         *out = kDefaults;
-        return true;
+        return 0;
     }
     Walk w {path, kDefaults, {}, error, keys};
     int walked = walk_config_lines(take_line, &w);
     close_config_file();
-    if (walked < 0) note(error, "%s: cannot be read", path);
-    if (walked != 1) return false;
-    if (keys == SettingsKeys::all && (!link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w))) return false;
+    if (walked < 0) {
+        note(error, "%s: cannot be read", path);
+        return fail(EIO);
+    }
+    if (walked != 1) return fail(EINVAL);
+    if (keys == SettingsKeys::all && (!link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w)))
+        return fail(EINVAL);
     if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
         note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
     *out = w.settings;
-    return true;
+    return 0;
 }
 
-bool terminal_settings_path(SettingsPath* out) {
+int terminal_settings_path(SettingsPath* out) {
     const char* credentials = getenv("CREDENTIALS_DIRECTORY");
     if (credentials == nullptr || credentials[0] == '\0') {
         snprintf(out->data(), out->size(), "%s", kTerminalSettingsPath);
-        return true;
+        return 0;
     }
     const int n = snprintf(out->data(), out->size(), "%s/%s", credentials, kTerminalSettingsCredential);
-    return n > 0 && static_cast<size_t>(n) < out->size();
+    if (n > 0 && static_cast<size_t>(n) < out->size()) return 0;
+    return fail(ENAMETOOLONG);
 }
 
 int terminal_settings_startup(const char* path) {
     SettingsPath credential {};
     if (path == nullptr) {
-        if (!terminal_settings_path(&credential)) {
+        if (terminal_settings_path(&credential) != 0) {
             const char* too_long = "CREDENTIALS_DIRECTORY: longer than a path may be";
             fprintf(stderr, "%s\r\n", too_long);
             syslog(LOG_DAEMON | LOG_ERR, "%s", too_long);
-            return 1;
+            return fail(ENAMETOOLONG);
         }
         path = credential.data();
     }
     SettingsNote error {}, warning {};
     TerminalSettings read {};
-    if (!read_terminal_settings(path, &read, &error, &warning)) {
+    if (read_terminal_settings(path, &read, &error, &warning) != 0) {
+        const int why = errno;
         fprintf(stderr, "%s\r\n", error.data());
         syslog(LOG_DAEMON | LOG_ERR, "%s", error.data());
-        return 1;
+        return fail(why);
     }
     if (warning[0] != '\0') {
         fprintf(stderr, "%s\r\n", warning.data());

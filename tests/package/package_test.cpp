@@ -351,7 +351,7 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
     for (const std::string& text : {packaged, uncommented}) {
         testsupport::write_file(copy, text);
         ASSERT_EQ(chmod(copy.c_str(), 0640), 0);
-        ASSERT_TRUE(read_terminal_settings(copy.c_str(), &read, &error, &warning)) << error.data() << "\n" << text;
+        ASSERT_EQ(read_terminal_settings(copy.c_str(), &read, &error, &warning), 0) << error.data() << "\n" << text;
         EXPECT_EQ(warning.data(), std::string());
     }
     EXPECT_NE(read.url.data(), std::string(default_terminal_settings().url.data()))

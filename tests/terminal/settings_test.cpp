@@ -267,18 +267,18 @@ protected:
 TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     const FileCase& c = GetParam();
     SettingsPath where {};
-    ASSERT_TRUE(terminal_settings_path(&where));
+    ASSERT_EQ(terminal_settings_path(&where), 0);
     const std::string path = where.data();
     EXPECT_EQ(path, c.credential ? dir_.file("credentials/terminal.conf") : kPath);
     TerminalSettings read = default_terminal_settings();
     SettingsNote error {}, warning {};
     // Read as the terminal reads it: a credential as the user it was made for.
     ASSERT_EQ(seteuid(c.credential ? c.owner : 0), 0);
-    const bool ok = read_terminal_settings(path.c_str(), &read, &error, &warning);
+    const bool ok = read_terminal_settings(path.c_str(), &read, &error, &warning) == 0;
     TerminalSettings board_read = default_terminal_settings();
     SettingsNote board_error {}, board_warning {};
     const bool board_ok =
-        read_terminal_settings(path.c_str(), &board_read, &board_error, &board_warning, SettingsKeys::board);
+        read_terminal_settings(path.c_str(), &board_read, &board_error, &board_warning, SettingsKeys::board) == 0;
     ASSERT_EQ(seteuid(0), 0);
 
     // The board's keys alone: the file's guard and those keys' rules still

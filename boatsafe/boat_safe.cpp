@@ -16,13 +16,14 @@ namespace {
 constexpr uint8_t kNoSignalPin = 255;  // the signal pin is left alone
 
 // The devices the terminal was given. It runs as root outside the unit's
-// sandbox and reads the file itself, not the terminal's credential. A file
-// it cannot take must not keep a boat running: the board's own devices
-// then.
+// sandbox and reads the file itself, not the terminal's credential, and
+// only the board's keys of it: a line the terminals would refuse must not
+// send it to other devices than theirs. A file it cannot take must not
+// keep a boat running: the board's own devices then.
 void use_the_terminals_devices() {
     TerminalSettings settings = default_terminal_settings();
     SettingsNote error {}, warning {};
-    if (!read_terminal_settings(kTerminalSettingsPath, &settings, &error, &warning))
+    if (read_terminal_settings(kTerminalSettingsPath, &settings, &error, &warning, SettingsKeys::board) != 0)
         fprintf(stderr, "%s\r\n", error.data());
     board_use_devices(settings.gpio_chip.data(), settings.spi_device.data());
 }

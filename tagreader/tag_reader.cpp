@@ -1,9 +1,12 @@
-// tag_reader's start-up from /etc/RC522.conf and one pass of its card
+// tag_reader's start-up from /etc/RC522.conf (and the board's devices from
+// the terminals' settings file) and one pass of its card
 // polling loop, apart from main so that tests can drive them.
 #include "tag_reader.h"
 
+#include "board_devices.h"
 #include "config.h"
 #include "reader.h"
+#include "settings.h"
 #include "terminal.h"
 
 #include <bcm2835.h>
@@ -35,6 +38,26 @@ void usage(const char* prog) {
     printf("Usage:\n%s [options]\n\nOptions:\n -d\t Debug mode\n\n", prog);
 }
 
+// The GPIO chip and SPI device the terminals' settings name for this board
+// (their unit's credential copy, else the file), before any device is
+// opened. The other keys are the terminals', whose files this program
+// need not be able to read. 1 when the file is refused.
+static int use_board_settings() {
+    SettingsPath path {};
+    if (terminal_settings_path(&path) != 0) {
+        config_error("CREDENTIALS_DIRECTORY: longer than a path may be\n");
+        return 1;
+    }
+    TerminalSettings settings = default_terminal_settings();
+    SettingsNote error {}, warning {};
+    if (read_terminal_settings(path.data(), &settings, &error, &warning, SettingsKeys::board) != 0) {
+        config_error("%s\n", error.data());
+        return 1;
+    }
+    board_use_devices(settings.gpio_chip.data(), settings.spi_device.data());
+    return 0;
+}
+
 int tag_reader_start(int argc, char** argv) {
     // Value buffer of the lookups; config's own `str` is the line they read.
     char str[255];
@@ -50,6 +73,8 @@ int tag_reader_start(int argc, char** argv) {
         // Runs until killed: the line must not wait in the buffer.
         fflush(stdout);
     }
+
+    if (use_board_settings() != 0) return 1;
 
     if (open_config_file(config_file) != 0) {
         if (debug)

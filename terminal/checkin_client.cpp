@@ -72,11 +72,11 @@ constexpr long kMaxRedirects = 5;
 constexpr size_t kClientFileMax = 64 * 1024;
 std::string ClientCert, ClientKey;
 
-// The whole of `path` into *out; false (errno set) when it cannot be read
-// or is longer than any certificate chain or key.
-bool read_client_file(const char* path, std::string* out) {
+// The whole of `path` into *out; -1 (errno set) when it cannot be read or
+// is longer than any certificate chain or key.
+int read_client_file(const char* path, std::string* out) {
     FILE* f = fopen(path, "rb");
-    if (f == nullptr) return false;
+    if (f == nullptr) return -1;
     out->resize(kClientFileMax + 1);
     const size_t n = fread(&(*out)[0], 1, out->size(), f);
     const bool failed = ferror(f) != 0;
@@ -84,13 +84,13 @@ bool read_client_file(const char* path, std::string* out) {
     out->resize(n);
     if (failed) {
         errno = EIO;
-        return false;
+        return -1;
     }
     if (n > kClientFileMax) {
         errno = EFBIG;
-        return false;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 // The first option refused; then the transfer must not run, as it would
@@ -334,14 +334,18 @@ void checkin_buffers_init() {
     if (!InBuff) InBuff = alloc_text(kInBuffSize);
 }
 
-uint8_t terminal_startup(uint8_t gpio) {
+int terminal_startup(uint8_t gpio) {
     checkin_buffers_init();
     BoatID = read_boat_id();
     fprintf(stderr, "I Am Boat %d\r\n", BoatID);
     CheckinIntervalNs = static_cast<int64_t>(checkin_interval_seconds(terminal_settings)) * 1000000000;
     LastCheckinNs = terminal_monotonic_ns();
-    if (client_credentials_startup() != 0) return 1;
-    return HW_init(kTerminalSpiKhz, gpio);
+    if (client_credentials_startup() != 0) return -1;
+    if (HW_init(kTerminalSpiKhz, gpio) != 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    return 0;
 }
 
 int client_credentials_startup() {
@@ -351,13 +355,14 @@ int client_credentials_startup() {
     std::string* into[] = {&ClientCert, &ClientKey};
     for (size_t i = 0; i < 2; i++) {
         if (files[i][0] == '\0') continue;
-        if (read_client_file(files[i], into[i])) continue;
-        const char* why = strerror(errno);
-        fprintf(stderr, "%s: cannot be read: %s\r\n", files[i], why);
-        syslog(LOG_DAEMON | LOG_ERR, "%s: cannot be read: %s", files[i], why);
+        if (read_client_file(files[i], into[i]) == 0) continue;
+        const int why = errno;
+        fprintf(stderr, "%s: cannot be read: %s\r\n", files[i], strerror(why));
+        syslog(LOG_DAEMON | LOG_ERR, "%s: cannot be read: %s", files[i], strerror(why));
         ClientCert.clear();
         ClientKey.clear();
-        return 1;
+        errno = why;
+        return -1;
     }
     return 0;
 }

@@ -68,13 +68,14 @@ int read_boat_id(const char* path = "boatid.txt");
 // Start-up common to both terminals: buffers, boat number from boatid.txt
 // ("I Am Boat %d"), the check-in interval of the settings counted from now,
 // the client certificate and key, then HW_init at 5 MHz with `gpio` as
-// signal pin. 0 when the hardware is ready; 1 when a client file cannot be
-// read (before the board is touched) or HW_init failed.
-uint8_t terminal_startup(uint8_t gpio);
+// signal pin. 0 when the hardware is ready; -1 with errno when a client
+// file cannot be read (before the board is touched) or HW_init failed
+// (ENODEV).
+int terminal_startup(uint8_t gpio);
 
 // Reads the settings' client certificate and key (none when empty) for
 // every later exchange; a file that cannot be read is reported on stderr
-// and to syslog (daemon, error): 1 then, else 0.
+// and to syslog (daemon, error): -1 with errno then, else 0.
 int client_credentials_startup();
 
 // Serial text of a UID: two hex digits per byte in Terminal's case,

@@ -132,10 +132,12 @@ constexpr size_t key(const char* name) {
 }
 constexpr size_t kUrlKey = key("URL"), kCaKey = key("CA_FILE"), kPinKey = key("PINNED_KEY"),
                  kPasswordKey = key("DB_PASSWORD"), kIntervalKey = key("CHECKIN_INTERVAL"),
-                 kCertKey = key("CLIENT_CERT"), kClientKeyKey = key("CLIENT_KEY");
+                 kCertKey = key("CLIENT_CERT"), kClientKeyKey = key("CLIENT_KEY"), kChipKey = key("GPIO_CHIP"),
+                 kSpiKey = key("SPI_DEVICE");
 // Secrets beside DB_PASSWORD: the boat's token and the uplink's password.
 constexpr size_t kSecretKeys[] = {key("UPLINK_TOKEN"), key("UPLINK_DB_PASSWORD")};
-static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey, kSecretKeys[0], kSecretKeys[1]}) < kKeyCount,
+static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey, kChipKey,
+                        kSpiKey, kSecretKeys[0], kSecretKeys[1]}) < kKeyCount,
               "every key the checks name has its row");
 
 // http or https, a host part without user name, then the path. Blanks and
@@ -218,10 +220,14 @@ struct Walk {
     TerminalSettings settings;
     int line_of[kKeyCount];  // where each key was given; 0: not in the file
     SettingsNote* error;
+    SettingsKeys keys;
 };
 
 bool take_line(const ConfigLine& line, void* ctx) {
     Walk& w = *static_cast<Walk*>(ctx);
+    const size_t row = key(line.key);
+    // A program of the board alone leaves the terminals' lines to them.
+    if (w.keys == SettingsKeys::board && row != kChipKey && row != kSpiKey) return true;
     if (line.cut) {
         note(w.error, "%s:%d: %s: line longer than the 253 characters read", w.path, line.number, line.key);
         return false;
@@ -230,21 +236,20 @@ bool take_line(const ConfigLine& line, void* ctx) {
         note(w.error, "%s:%d: %s: not a KEY=value line", w.path, line.number, line.key);
         return false;
     }
-    for (size_t i = 0; i < kKeyCount; i++) {
-        const Key& key = kKeys[i];
-        if (strcmp(line.key, key.name) != 0) continue;
-        if (w.line_of[i] != 0) return true;  // the first line of a key wins
-        const Why why = refusal(key, line.value);
-        if (why[0] != '\0') {
-            note(w.error, "%s:%d: %s: %s", w.path, line.number, key.name, why.data());
-            return false;
-        }
-        snprintf(key.field(w.settings), key.size, "%s", line.value);
-        w.line_of[i] = line.number;
-        return true;
+    if (row == kKeyCount) {
+        note(w.error, "%s:%d: %s: unknown key", w.path, line.number, line.key);
+        return false;
     }
-    note(w.error, "%s:%d: %s: unknown key", w.path, line.number, line.key);
-    return false;
+    const Key& k = kKeys[row];
+    if (w.line_of[row] != 0) return true;  // the first line of a key wins
+    const Why why = refusal(k, line.value);
+    if (why[0] != '\0') {
+        note(w.error, "%s:%d: %s: %s", w.path, line.number, k.name, why.data());
+        return false;
+    }
+    snprintf(k.field(w.settings), k.size, "%s", line.value);
+    w.line_of[row] = line.number;
+    return true;
 }
 
 // A verified link is never given up quietly: a CA file, pin or client
@@ -304,35 +309,42 @@ bool guarded(const char* path, const struct stat& st, SettingsNote* error) {
     return true;
 }
 
-// Opens `path` in the configuration reader. False when there is no file
-// (*missing set) or it must not be read (*error set).
-bool open_settings_file(const char* path, bool* missing, struct stat* st, SettingsNote* error) {
+int fail(int why) {
+    errno = why;
+    return -1;
+}
+
+// Opens `path` in the configuration reader: 0. -1 with errno when there is
+// no file (*missing set) or it must not be read (*error set).
+int open_settings_file(const char* path, bool* missing, struct stat* st, SettingsNote* error) {
     *missing = false;
     if (fdconfig) {
         note(error, "%s: the configuration reader has another file open", path);
-        return false;
+        return fail(EBUSY);
     }
     if (stat(path, st) != 0) {
-        *missing = errno == ENOENT;
-        if (!*missing) note(error, "%s: cannot be read: %s", path, strerror(errno));
-        return false;
+        const int why = errno;
+        *missing = why == ENOENT;
+        if (!*missing) note(error, "%s: cannot be read: %s", path, strerror(why));
+        return fail(why);
     }
     if (!S_ISREG(st->st_mode)) {
         note(error, "%s: not a regular file", path);
-        return false;
+        return fail(EINVAL);
     }
     if (open_config_file(path) != 0) {
-        note(error, "%s: cannot be read: %s", path, strerror(errno));
-        return false;
+        const int why = errno;
+        note(error, "%s: cannot be read: %s", path, strerror(why));
+        return fail(why);
     }
     // What was opened decides, not what the path named a moment before.
     const bool regular = fstat(fileno(fdconfig), st) == 0 && S_ISREG(st->st_mode);
     if (!regular) note(error, "%s: not a regular file", path);
     if (!regular || !guarded(path, *st, error)) {
         close_config_file();
-        return false;
+        return fail(EINVAL);
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -346,21 +358,27 @@ unsigned checkin_interval_seconds(const TerminalSettings& s) {
     return v > 0 ? static_cast<unsigned>(v) : 0;
 }
 
-bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning) {
+int read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning,
+                           SettingsKeys keys) {
     (*error)[0] = '\0';
     (*warning)[0] = '\0';
     bool missing = false;
     struct stat st {};
-    if (!open_settings_file(path, &missing, &st, error)) {
-        if (!missing) return false;
+    if (open_settings_file(path, &missing, &st, error) != 0) {
+        if (!missing) return -1;
         *out = kDefaults;
-        return true;
+        return 0;
     }
-    Walk w {path, kDefaults, {}, error};
+    Walk w {path, kDefaults, {}, error, keys};
     int walked = walk_config_lines(take_line, &w);
     close_config_file();
-    if (walked < 0) note(error, "%s: cannot be read", path);
-    if (walked != 1 || !link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w)) return false;
+    if (walked < 0) {
+        note(error, "%s: cannot be read", path);
+        return fail(EIO);
+    }
+    if (walked != 1) return fail(EINVAL);
+    if (keys == SettingsKeys::all && (!link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w)))
+        return fail(EINVAL);
     if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
         note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
     for (size_t i : kSecretKeys) {
@@ -368,36 +386,38 @@ bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNot
             note(warning, "%s: every user may read it, and it holds %s= (chmod 640 %s)", path, kKeys[i].name, path);
     }
     *out = w.settings;
-    return true;
+    return 0;
 }
 
-bool terminal_settings_path(SettingsPath* out) {
+int terminal_settings_path(SettingsPath* out) {
     const char* credentials = getenv("CREDENTIALS_DIRECTORY");
     if (credentials == nullptr || credentials[0] == '\0') {
         snprintf(out->data(), out->size(), "%s", kTerminalSettingsPath);
-        return true;
+        return 0;
     }
     const int n = snprintf(out->data(), out->size(), "%s/%s", credentials, kTerminalSettingsCredential);
-    return n > 0 && static_cast<size_t>(n) < out->size();
+    if (n > 0 && static_cast<size_t>(n) < out->size()) return 0;
+    return fail(ENAMETOOLONG);
 }
 
 int terminal_settings_startup(const char* path) {
     SettingsPath credential {};
     if (path == nullptr) {
-        if (!terminal_settings_path(&credential)) {
+        if (terminal_settings_path(&credential) != 0) {
             const char* too_long = "CREDENTIALS_DIRECTORY: longer than a path may be";
             fprintf(stderr, "%s\r\n", too_long);
             syslog(LOG_DAEMON | LOG_ERR, "%s", too_long);
-            return 1;
+            return fail(ENAMETOOLONG);
         }
         path = credential.data();
     }
     SettingsNote error {}, warning {};
     TerminalSettings read {};
-    if (!read_terminal_settings(path, &read, &error, &warning)) {
+    if (read_terminal_settings(path, &read, &error, &warning) != 0) {
+        const int why = errno;
         fprintf(stderr, "%s\r\n", error.data());
         syslog(LOG_DAEMON | LOG_ERR, "%s", error.data());
-        return 1;
+        return fail(why);
     }
     if (warning[0] != '\0') {
         fprintf(stderr, "%s\r\n", warning.data());

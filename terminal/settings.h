@@ -61,9 +61,15 @@ extern TerminalSettings terminal_settings;
 // The compiled-in values.
 TerminalSettings default_terminal_settings();
 
-// Reads the file at `path` over the compiled-in values into *out. A missing
-// file gives the compiled-in values. False when the file must stop the
-// program: a file that is not a regular file, cannot be read or may be
+// Which keys a program takes from the file: all of them (the terminals), or
+// only the board's GPIO_CHIP= and SPI_DEVICE= (tag_reader, boat_safe), the
+// other lines then being the terminals' business and not checked.
+enum class SettingsKeys { all, board };
+
+// Reads the file at `path` over the compiled-in values into *out: 0. A
+// missing file gives the compiled-in values. -1 with errno (the reason of
+// stat or open when it cannot be read, else EINVAL) when the file must stop
+// the program: a file that is not a regular file, cannot be read or may be
 // written by another user than its owner (root or this process's user), a
 // line that is not a known "KEY=value", a value out of its rules, a CA file,
 // pin or client certificate with an http URL, a client certificate without
@@ -71,19 +77,21 @@ TerminalSettings default_terminal_settings();
 // that a check-in interval adds. *error then holds one message naming the file,
 // the line and the key, and *out is untouched. *warning gets a note that
 // does not stop the program (a DB_PASSWORD in a file every user may read);
-// empty when there is none.
-bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning);
+// empty when there is none. With SettingsKeys::board only the board's keys
+// are read and checked; who may write the file still counts.
+int read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning,
+                           SettingsKeys keys = SettingsKeys::all);
 
 using SettingsPath = std::array<char, PATH_MAX>;
 
 // The file the terminals read: the credential in $CREDENTIALS_DIRECTORY
-// when systemd passed credentials, else kTerminalSettingsPath. False when
-// that folder's name leaves no room for the file's.
-bool terminal_settings_path(SettingsPath* out);
+// when systemd passed credentials, else kTerminalSettingsPath: 0. -1 with
+// errno ENAMETOOLONG when that folder's name leaves no room for the file's.
+int terminal_settings_path(SettingsPath* out);
 
 // Start-up of both terminals, before any hardware access: reads `path`
 // (null: terminal_settings_path()) into terminal_settings. A refused file
 // is reported on stderr and to syslog (daemon, error) and leaves
-// terminal_settings as it was; 1 then, else 0. A warning goes the same
+// terminal_settings as it was; -1 with errno then, else 0. A warning goes the same
 // ways at level warning.
 int terminal_settings_startup(const char* path = nullptr);

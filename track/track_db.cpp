@@ -13,7 +13,7 @@ namespace track {
 bool track_db_login(DbLogin* login, std::string* error, std::string* warning, const char* path) {
     TerminalSettings settings {};
     SettingsNote refused {}, note {};
-    if (!read_terminal_settings(path, &settings, &refused, &note)) {
+    if (read_terminal_settings(path, &settings, &refused, &note) != 0) {
         *error = refused.data();
         return false;
     }

@@ -6,10 +6,8 @@
 // bcm2835_init opens the GPIO chip and the SPI device, so that both are
 // open before a program gives up its rights. The chip is the one labelled
 // as a Pi's GPIO controller, the SPI device /dev/spidev0.0, unless the
-// program named others (board_use_devices, from the terminals' settings)
-// or, if it names none, the environment does: BOAT_GPIO_CHIP (a label or
-// a device path) and BOAT_SPI_DEVICE. Its chip select is the one spidev
-// gives that device.
+// program named others (board_use_devices, from the settings file). Its
+// chip select is the one spidev gives that device.
 //
 // Levels are written as on the Pi: into the pin's latch, which an output
 // shows at once and a pin made an output later starts at.
@@ -33,7 +31,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 using linuxboard::Fd;
@@ -48,9 +45,12 @@ constexpr int kGpioCount = 54;
 // A device path or chip label as the settings allow it.
 using DeviceName = std::array<char, 256>;
 
-bool g_devices_given = false;
 DeviceName g_gpio_chip {};  // as given; empty: the Pi's label
-DeviceName g_spi_path {};
+DeviceName g_spi_path = [] {
+    DeviceName name {};
+    snprintf(name.data(), name.size(), "%s", kDefaultSpiDevice);
+    return name;
+}();
 
 Fd g_chip;
 Fd g_spi;
@@ -102,17 +102,12 @@ void exchange(const char* tbuf, char* rbuf, uint32_t len) {
 void board_use_devices(const char* gpio_chip, const char* spi_device) {
     name_device(&g_gpio_chip, gpio_chip, "");
     name_device(&g_spi_path, spi_device, kDefaultSpiDevice);
-    g_devices_given = true;
 }
 
 extern "C" {
 
 int bcm2835_init(void) {
     if (g_chip.valid()) return 1;
-    if (!g_devices_given) {
-        name_device(&g_gpio_chip, getenv("BOAT_GPIO_CHIP"), "");
-        name_device(&g_spi_path, getenv("BOAT_SPI_DEVICE"), kDefaultSpiDevice);
-    }
     const char* chip = g_gpio_chip.data();
 
     Fd gpio(linuxboard::chip_open(chip));

@@ -277,8 +277,9 @@ TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
             if (prog != "boat_uplink") {
                 EXPECT_EQ(unit_value(unit, "SupplementaryGroups").rfind(k.groups, 0), 0u) << unit;
             }
-            if (prog != "tag_reader") {
-                EXPECT_EQ(unit_value(unit, "LoadCredential"), k.credential);
+            EXPECT_EQ(unit_value(unit, "LoadCredential"), k.credential);
+            if (!k.credential.empty()) {
+                EXPECT_EQ(unit_value(unit, "SetCredential").rfind("terminal.conf:", 0), 0u) << unit;
             }
         }
         for (const auto& f : k.data)
@@ -378,7 +379,7 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
     for (const std::string& text : {packaged, uncommented}) {
         testsupport::write_file(copy, text);
         ASSERT_EQ(chmod(copy.c_str(), 0640), 0);
-        ASSERT_TRUE(read_terminal_settings(copy.c_str(), &read, &error, &warning)) << error.data() << "\n" << text;
+        ASSERT_EQ(read_terminal_settings(copy.c_str(), &read, &error, &warning), 0) << error.data() << "\n" << text;
         EXPECT_EQ(warning.data(), std::string());
     }
     EXPECT_NE(read.url.data(), std::string(default_terminal_settings().url.data()))

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ SyslogSink* syslog_sink() { return testsupport::PrivateSyslogEnvironment::sink()
 constexpr int kPrioInfo = LOG_DAEMON | LOG_INFO;  // 30
 constexpr int kPrioErr = LOG_DAEMON | LOG_ERR;    // 27
 constexpr const char* kConfPath = "/etc/RC522.conf";
+constexpr const char* kSettingsPath = "/etc/boat/terminal.conf";
 constexpr int kWaitMs = 10000;
 
 const std::string kCard4 = "0a1bc203";
@@ -50,6 +52,7 @@ protected:
         ASSERT_NE(syslog_sink(), nullptr);
         syslog_sink()->drain(0);
         unlink(kConfPath);
+        unlink(kSettingsPath);  // the host's, if it has one, is not this test's
     }
     void TearDown() override {
         proc_.stop();
@@ -64,6 +67,7 @@ protected:
         o.argv = {program};
         for (auto& a : args) o.argv.push_back(a);
         o.env = {state_env.empty() ? board_.env() : state_env, "BOATSIM_SPI_TRACE=" + trace_};
+        o.env.insert(o.env.end(), env_.begin(), env_.end());
         o.stdout_path = out_;
         o.stderr_path = err_;
         spi_before_ = spi().transfers;
@@ -147,6 +151,7 @@ protected:
     std::string out_ = dir_.file("stdout");
     std::string err_ = dir_.file("stderr");
     std::string trace_ = dir_.file("spi.trace");
+    std::vector<std::string> env_;
     Process proc_;
     uint64_t spi_before_ = 0;
 };
@@ -369,6 +374,60 @@ TEST_F(TagReader, RefusedSettingOrIdentityEndsStartUp) {
             EXPECT_EQ(spi().begun, c.hw_begun);
             EXPECT_EQ(spi().transfers, 0u) << "the reader chip is not touched";
         }
+    }
+}
+
+// The board's devices come from the terminals' settings, their unit's
+// credential copy first: its own keys are checked, the terminals' lines
+// (here ones they would refuse) are not its business.
+TEST_F(TagReader, TakesTheBoardsKeysOfTheTerminalsSettings) {
+    config("GPIO=17\nUID=1000\n");
+    const std::string credentials = dir_.file("credentials");
+    ASSERT_EQ(mkdir(credentials.c_str(), 0500), 0);
+    const std::string credential = credentials + "/terminal.conf";
+    const std::string refused_chip = "GPIO_CHIP: neither a device path nor a GPIO chip label (at most 31 characters)";
+    struct Case {
+        std::string settings;
+        bool as_credential;
+        std::string message;  // empty: it starts
+    } cases[] = {
+        {"URL=ftp://a.lan/x\nCLIENT_CERT=/etc/boat/none.pem\nGPIO_CHIP=pinctrl-rp1\nSPI_DEVICE=/dev/spidev1.0\n",
+         false, ""},
+        {"URL=http://a.lan/x\nGPIO_CHIP=" + std::string(32, 'g') + "\n", false,
+         std::string(kSettingsPath) + ":2: " + refused_chip + "\n"},
+        {"DB_HOST=\nSPI_DEVICE=spidev1.0\n", true, credential + ":2: SPI_DEVICE: not a device path\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        // /etc's file is refused when the credential counts.
+        testsupport::EtcFile settings(kSettingsPath, c.as_credential ? "GPIO_CHIP=/\nSPI_DEVICE=\n" : c.settings);
+        env_.clear();
+        unlink(credential.c_str());
+        if (c.as_credential) {
+            testsupport::write_file(credential, c.settings);
+            env_.push_back("CREDENTIALS_DIRECTORY=" + credentials);
+        }
+        {
+            boatsim::Lock lock(&board_.state());
+            board_.state().spi.begun = 0;
+        }
+        start({});
+        if (c.message.empty()) {
+            wait_ready();
+            board_.put_card(kCard4);
+            EXPECT_TRUE(wait_until([&] { return pulses(17) == 1; }, kWaitMs));
+            proc_.stop();
+            board_.take_card(kCard4);
+            logged();
+            continue;
+        }
+        wait_exit_1();
+        auto ms = logged();
+        ASSERT_EQ(ms.size(), 1u) << messages_text(ms);
+        EXPECT_EQ(ms[0].priority, kPrioErr);
+        EXPECT_EQ(ms[0].text, c.message);
+        EXPECT_EQ(err(), "");
+        EXPECT_EQ(spi().begun, 0) << "the board is not touched";
     }
 }
 

@@ -4,7 +4,8 @@
 // them and boat_checkin starts with it; a bad one stops both terminals
 // before they touch the board, with one message naming the file, the line
 // and the key on standard error and to syslog, and does not keep boat_safe
-// from stopping a boat.
+// from stopping a boat. A program of the board alone takes GPIO_CHIP= and
+// SPI_DEVICE= from any file whose other lines the terminals would refuse.
 #include "private_mounts.h"
 #include "process.h"
 #include "settings.h"
@@ -47,7 +48,8 @@ struct FileCase {
     // A bad file: what follows the path in the message. Empty: a good one.
     std::string error;
     // A good file: the compiled-in values changed as its lines say, and
-    // the warning it gets (what follows the path).
+    // the warning it gets (what follows the path). A bad one: the board's
+    // keys it still gives a program of the board alone.
     std::function<void(TerminalSettings&)> expect = [](TerminalSettings&) {};
     std::string warning = "";
     uid_t owner = 0;
@@ -191,6 +193,13 @@ std::vector<FileCase> cases() {
          [](TerminalSettings& s) { set(s.url, "http://from.credential.lan/x"); }, "", kNotRoot, true},
         {"a credential refused by its own path", "SPI_DEVICE=\n", 0400, ":1: SPI_DEVICE: not a device path", {}, "",
          0, true},
+        {"the board's keys beside lines the terminals refuse",
+         "URL=ftp://a.lan/x\nCLIENT_CERT=/etc/boat/none.pem\nGPIO_CHIP=pinctrl-rp1\nSPI_DEVICE=/dev/spidev1.0\n", 0640,
+         ":1: URL: not an http or https URL with a path and without user name",
+         [](TerminalSettings& s) {
+             set(s.gpio_chip, "pinctrl-rp1");
+             set(s.spi_device, "/dev/spidev1.0");
+         }},
     };
 }
 
@@ -272,15 +281,31 @@ protected:
 TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     const FileCase& c = GetParam();
     SettingsPath where {};
-    ASSERT_TRUE(terminal_settings_path(&where));
+    ASSERT_EQ(terminal_settings_path(&where), 0);
     const std::string path = where.data();
     EXPECT_EQ(path, c.credential ? dir_.file("credentials/terminal.conf") : kPath);
     TerminalSettings read = default_terminal_settings();
     SettingsNote error {}, warning {};
     // Read as the terminal reads it: a credential as the user it was made for.
     ASSERT_EQ(seteuid(c.credential ? c.owner : 0), 0);
-    const bool ok = read_terminal_settings(path.c_str(), &read, &error, &warning);
+    const bool ok = read_terminal_settings(path.c_str(), &read, &error, &warning) == 0;
+    TerminalSettings board_read = default_terminal_settings();
+    SettingsNote board_error {}, board_warning {};
+    const bool board_ok =
+        read_terminal_settings(path.c_str(), &board_read, &board_error, &board_warning, SettingsKeys::board) == 0;
     ASSERT_EQ(seteuid(0), 0);
+
+    // The board's keys alone: the file's guard and those keys' rules still
+    // refuse it, the terminals' lines do not.
+    const bool board_refused = c.error.rfind(": ", 0) == 0 || c.error.find(": GPIO_CHIP:") != std::string::npos ||
+                               c.error.find(": SPI_DEVICE:") != std::string::npos;
+    EXPECT_EQ(board_ok, !board_refused) << board_error.data();
+    EXPECT_EQ(board_error.data(), board_refused ? path + c.error : "");
+    TerminalSettings given = default_terminal_settings(), board_want = default_terminal_settings();
+    if (!board_refused) c.expect(given);
+    board_want.gpio_chip = given.gpio_chip;
+    board_want.spi_device = given.spi_device;
+    EXPECT_EQ(describe(board_read), describe(board_want));
 
     if (c.error.empty()) {
         ASSERT_TRUE(ok) << error.data();
@@ -327,12 +352,13 @@ TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     }
 
     // After a terminal has gone the boat is stopped all the same, on the
-    // board's own devices.
+    // board's own devices when /etc's file refuses them.
     TempBoard* board = nullptr;
     Process safe = run("boatsafe/boat_safe", boatsim::Profile::checkin, &board, {"checkin"});
     ASSERT_TRUE(safe.wait_exit(10000));
     EXPECT_EQ(safe.exit_status(), 0) << testsupport::read_file(err_);
-    EXPECT_EQ(testsupport::read_file(err_).rfind(std::string(kPath) + ":", 0), 0u) << testsupport::read_file(err_);
+    const std::string said_first = board_refused && !c.credential ? path + c.error + "\r\n" : "";
+    EXPECT_EQ(testsupport::read_file(err_).rfind(said_first + "Boat Stopped\r\n", 0), 0u) << testsupport::read_file(err_);
     const auto written = board->events_since(0);
     EXPECT_TRUE(std::any_of(written.begin(), written.end(), [](const boatsim::GpioEvent& e) {
         return e.pin == kCheckinTerminal.run_pin && e.level != kCheckinTerminal.run_level_running;

@@ -216,6 +216,15 @@ CREATE INDEX journal_at ON journal (at);
 CREATE TABLE journal_head (id INTEGER PRIMARY KEY CHECK (id = 1), last_id BIGINT NOT NULL, last_hash TEXT NOT NULL);
 INSERT INTO journal_head (id, last_id, last_hash) VALUES (1, 0, '')
 )SQL"},
+        // A script's staff tokens: only their SHA-256 is kept.
+        {4, R"SQL(
+CREATE TABLE staff_tokens (
+  hash TEXT PRIMARY KEY,
+  name TEXT NOT NULL REFERENCES staff (name),
+  created_at BIGINT NOT NULL
+);
+CREATE INDEX staff_tokens_name ON staff_tokens (name)
+)SQL"},
     };
     return steps;
 }

@@ -10,6 +10,8 @@ namespace {
 
 constexpr size_t kMaxWhat = 512;
 
+}  // namespace
+
 std::string sha256_hex(const std::string& data) {
     std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
     unsigned int length = 0;
@@ -23,6 +25,8 @@ std::string sha256_hex(const std::string& data) {
     }
     return out;
 }
+
+namespace {
 
 // Each field's length before it, so no two entries hash alike by moving a
 // character from one field to the next.
@@ -134,7 +138,9 @@ std::string carry_out_logged(Store& store, const Order& order, int64_t now, cons
                              const std::string& address) {
     // A refused order changes nothing, the log neither.
     const std::string result = carry_out(store, order, now);
-    const std::string line = result.substr(0, result.find('\n'));
+    // A new token is shown once, to whoever asked; never kept in the log.
+    const bool secret = order.command == "staff token" && order.options.count("revoke") == 0;
+    const std::string line = secret ? "a token issued" : result.substr(0, result.find('\n'));
     store.transact(Durability::full,
                    [&](SqlConnection& db) { journal_append(db, now, who, address, order_text(order) + ": " + line); });
     return result;

@@ -73,6 +73,7 @@ const std::vector<Command>& commands() {
         {"staff add", {"role"}, true},
         {"staff remove", {}, true},
         {"staff passwd", {}, true},
+        {"staff token", {"revoke"}, true},
         {"serve", {}, false},
     };
     return list;
@@ -128,7 +129,8 @@ bool parse_boat_number(const std::string& text, int64_t* out) { return parse_int
 
 bool changes_book(const Order& order) {
     static const std::set<std::string> changing = {"boat add", "boat lockout", "sell", "end", "kill", "release",
-                                                   "fleet lockout", "staff add", "staff remove", "staff passwd"};
+                                                   "fleet lockout", "staff add", "staff remove", "staff passwd",
+                                                   "staff token"};
     return changing.count(order.command) != 0;
 }
 
@@ -189,7 +191,7 @@ Order parse_order(const std::vector<std::string>& words) {
         i = 2;
     }
     if (words[0] == "staff") {
-        if (words.size() < 2) throw Refusal("staff needs add, remove or passwd");
+        if (words.size() < 2) throw Refusal("staff needs add, remove, passwd or token");
         order.command += " " + words[1];
         i = 2;
     }
@@ -207,7 +209,7 @@ Order parse_order(const std::vector<std::string>& words) {
         const std::string key = w.substr(2);
         if (!command->options.count(key)) throw Refusal(order.command + " takes no option " + w);
         if (has(order.options, key)) throw Refusal(w + " given twice");
-        if (key == "json") {
+        if (key == "json" || key == "revoke") {  // flags
             order.options[key] = "";
             continue;
         }
@@ -311,7 +313,7 @@ std::string carry_out(Store& store, const Order& order, int64_t now) {
         return dump(list);
     }
     if (c == "token" || c == "track") return carry_out_telemetry(store, order, now);
-    if (c.rfind("staff ", 0) == 0) return carry_out_staff(store, order);
+    if (c.rfind("staff ", 0) == 0) return carry_out_staff(store, order, now);
     if (c == "log verify") return verify_journal(store);
     if (c == "fleet lockout") {
         const std::string word = has(o, "") ? o.at("") : "";

@@ -64,6 +64,9 @@ public:
     // A statement that makes other programs wait for this transaction's
     // schema changes (empty where begin() already does).
     virtual const char* schema_lock() const = 0;
+    // The database hashes the log's next link itself (sha256(), a WITH that
+    // writes), so one statement both takes the head row and appends.
+    virtual bool links_log_itself() const = 0;
     // The link failed: the connection is dropped, not reused.
     virtual bool broken() const = 0;
 };

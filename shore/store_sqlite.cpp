@@ -90,6 +90,7 @@ public:
     }
     const char* lock_rows() const override { return ""; }
     const char* schema_lock() const override { return ""; }
+    bool links_log_itself() const override { return false; }  // its writers wait for each other anyway
     bool broken() const override { return false; }
 
 private:
@@ -223,6 +224,19 @@ CREATE TABLE journal (
 CREATE INDEX journal_at ON journal (at);
 CREATE TABLE journal_head (id INTEGER PRIMARY KEY CHECK (id = 1), last_id INTEGER NOT NULL, last_hash TEXT NOT NULL);
 INSERT INTO journal_head (id, last_id, last_hash) VALUES (1, 0, '')
+)SQL"},
+        // A script's staff tokens (only their SHA-256 is kept); the log's head
+        // keeps the link it moved from.
+        {4, R"SQL(
+CREATE TABLE staff_tokens (
+  hash TEXT PRIMARY KEY,
+  name TEXT NOT NULL REFERENCES staff (name),
+  created_at INTEGER NOT NULL
+);
+CREATE INDEX staff_tokens_name ON staff_tokens (name);
+-- The link the head moved from, so that one statement can both move the head
+-- and write the entry that links to it.
+ALTER TABLE journal_head ADD COLUMN prev_hash TEXT NOT NULL DEFAULT ''
 )SQL"},
     };
     return steps;

@@ -11,6 +11,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -95,6 +96,7 @@ private:
         json_reply(res, status, {{"error", why}});
     }
     static std::string token_of(const httplib::Request& req);
+    std::optional<Login> login_of(const httplib::Request& req, bool* bearer);
 
     void login(const httplib::Request& req, httplib::Response& res);
     void board(httplib::Response& res);
@@ -132,10 +134,28 @@ std::string Console::token_of(const httplib::Request& req) {
     return "";
 }
 
+std::optional<Login> Console::login_of(const httplib::Request& req, bool* bearer) {
+    // A script's token stands in for the cookie; once given, only it counts.
+    constexpr const char* kBearer = "Bearer ";
+    *bearer = req.has_header("Authorization");
+    if (!*bearer) return logins_.find(token_of(req), now());
+    const std::string value = req.get_header_value("Authorization");
+    if (value.rfind(kBearer, 0) != 0) return std::nullopt;
+    const std::optional<Staff> staff = staff_of_token(store_, value.substr(std::strlen(kBearer)));
+    if (!staff) return std::nullopt;
+    return Login{staff->name, staff->role, "", 0};
+}
+
 void Console::route(httplib::Server& http, const char* method, const std::string& path, Need need, Handler h) {
     auto guarded = [this, need, h](const httplib::Request& req, httplib::Response& res) {
         headers(res);
-        const std::optional<Login> login = logins_.find(token_of(req), now());
+        bool bearer = false;
+        std::optional<Login> login;
+        try {
+            login = login_of(req, &bearer);
+        } catch (const SqlError&) {
+            return refuse(res, 503, "database unavailable");
+        }
         if (!login) {
             if (need == Need::page) {
                 res.status = 303;
@@ -144,7 +164,8 @@ void Console::route(httplib::Server& http, const char* method, const std::string
             }
             return refuse(res, 401, "not logged in (or the session has expired)");
         }
-        if (need == Need::write || need == Need::admin) {
+        // A browser never sends a bearer token by itself: no forged order can carry one.
+        if (!bearer && (need == Need::write || need == Need::admin)) {
             const std::string sent = req.get_header_value(kCsrfHeader);
             if (sent.size() != login->csrf.size() || CRYPTO_memcmp(sent.data(), login->csrf.data(), sent.size()) != 0)
                 return refuse(res, 403, "missing or wrong CSRF token");

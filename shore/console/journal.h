@@ -25,8 +25,12 @@ struct JournalEntry {
     std::string hash;
 };
 
+// Lower-case hex.
+std::string sha256_hex(const std::string& data);
+
 // Appends one entry inside the caller's transaction; call it last, as it
 // makes every other writer of the journal wait for the commit.
+
 void journal_append(SqlConnection& db, int64_t at, const std::string& who, const std::string& address,
                     const std::string& what);
 

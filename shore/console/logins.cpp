@@ -20,7 +20,7 @@ constexpr size_t kMaxSessions = 1000;
 }  // namespace
 
 std::string random_token() {
-    std::array<unsigned char, 32> bytes{};
+    std::array<unsigned char, kTokenBytes> bytes{};
     if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) throw std::runtime_error("no random bytes");
     static const char hex[] = "0123456789abcdef";
     std::string out;

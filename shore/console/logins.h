@@ -3,6 +3,7 @@
 // account and per address.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -47,7 +48,10 @@ private:
     std::map<std::string, Failures> failures_;     // "name:N" / "addr:A"
 };
 
-// 32 random bytes as hex.
+inline constexpr size_t kTokenBytes = 32;
+inline constexpr size_t kTokenChars = 2 * kTokenBytes;
+
+// kTokenBytes random bytes as hex.
 std::string random_token();
 
 }  // namespace shore

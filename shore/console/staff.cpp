@@ -1,5 +1,8 @@
 #include "staff.h"
 
+#include "journal.h"
+#include "logins.h"
+
 #include <argon2.h>
 #include <openssl/rand.h>
 
@@ -61,7 +64,19 @@ std::optional<Staff> find_staff(Store& store, const std::string& name) {
     return found;
 }
 
-std::string carry_out_staff(Store& store, const Order& order) {
+std::optional<Staff> staff_of_token(Store& store, const std::string& token) {
+    std::optional<Staff> found;
+    if (token.size() != kTokenChars) return found;
+    const std::string hash = sha256_hex(token);
+    store.read([&](SqlConnection& db) {
+        auto rows = db.query("SELECT s.name, s.role FROM staff_tokens t JOIN staff s ON s.name = t.name WHERE t.hash = $1",
+                             {hash});
+        if (!rows.empty()) found = Staff{rows[0][0].text, rows[0][1].text, ""};
+    });
+    return found;
+}
+
+std::string carry_out_staff(Store& store, const Order& order, int64_t now) {
     const auto word = order.options.find("");
     const std::string name = word == order.options.end() ? "" : word->second;
     check_name(name);
@@ -88,9 +103,26 @@ std::string carry_out_staff(Store& store, const Order& order) {
     if (order.command == "staff remove") {
         store.transact(Durability::full, [&](SqlConnection& db) {
             if (db.query("SELECT 1 FROM staff WHERE name = $1", {name}).empty()) throw Refusal("no staff " + name);
+            db.query("DELETE FROM staff_tokens WHERE name = $1", {name});
             db.query("DELETE FROM staff WHERE name = $1", {name});
         });
         return "staff " + name + " removed\n";
+    }
+    if (order.command == "staff token") {
+        const bool revoke = order.options.count("revoke") != 0;
+        const std::string token = revoke ? "" : random_token();
+        int64_t revoked = 0;
+        store.transact(Durability::full, [&](SqlConnection& db) {
+            if (db.query("SELECT 1 FROM staff WHERE name = $1", {name}).empty()) throw Refusal("no staff " + name);
+            if (revoke) {
+                revoked = db.query("SELECT count(*) FROM staff_tokens WHERE name = $1", {name})[0][0].integer();
+                db.query("DELETE FROM staff_tokens WHERE name = $1", {name});
+                return;
+            }
+            db.query("INSERT INTO staff_tokens (hash, name, created_at) VALUES ($1, $2, $3)", {sha256_hex(token), name, now});
+        });
+        if (revoke) return "staff " + name + ": " + std::to_string(revoked) + " tokens revoked\n";
+        return token + "\n";
     }
     throw Refusal("\"" + order.command + "\" is not a staff order");
 }

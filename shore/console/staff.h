@@ -23,11 +23,15 @@ std::string hash_password(const std::string& password);
 bool password_matches(const std::string& hash, const std::string& password);
 
 std::optional<Staff> find_staff(Store& store, const std::string& name);
+// The staff account a script's token stands for (its hash left empty);
+// nothing for an unknown or revoked token.
+std::optional<Staff> staff_of_token(Store& store, const std::string& token);
 
 // "staff add NAME [--role desk|admin]", "staff remove NAME", "staff passwd
 // NAME"; the password is the option "password", read from stdin by the
-// command line, never a word of it.
-std::string carry_out_staff(Store& store, const Order& order);
+// command line, never a word of it. "staff token NAME" issues a script's
+// token (printed once, only its hash kept); "--revoke" removes all of NAME's.
+std::string carry_out_staff(Store& store, const Order& order, int64_t now);
 
 // The weather lockout: no new session on any boat while on; running ones
 // keep their time. Since when it is on, or nothing.

@@ -2,6 +2,7 @@
 // real book: the answer, and which sales it charges. The same table runs on
 // SQLite and on PostgreSQL.
 #include "book.h"
+#include "console/journal.h"
 
 #include <gtest/gtest.h>
 
@@ -296,6 +297,8 @@ TEST_P(CheckinTable, OneCardOnTwoBoatsAtOnceGrantsOnce) {
     }
     EXPECT_EQ(grants, kRounds);
     for (const Sale& s : first->sales()) EXPECT_TRUE(s.session.has_value()) << "sale " << s.id;
+    // Check-ins at once are linked into the log one after the other.
+    EXPECT_NE(shore::verify_journal(*first).find("the chain holds"), std::string::npos);
 }
 
 // A book opened again keeps what it holds and its schema's version; a

@@ -85,6 +85,8 @@ TEST(Commands, BadOrdersAreRefusedAndChangeNothing) {
         {{"kill", "--boat"}, "--boat needs a value"},
         {{"release", "--boat", "x"}, "--boat x is not a boat number"},
         {{"status", "--boat", "3"}, "status takes no option --boat"},
+        {{"staff", "token", "nobody"}, "no staff nobody"},
+        {{"staff", "token", "--revoke"}, "a staff name has 1 to 32 characters"},
     };
     for (const Refused& r : table) {
         std::string what;

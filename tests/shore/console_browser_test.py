@@ -131,12 +131,13 @@ class Harbour:
 
 
 class Client:
-    """A script at the API: its own cookie, CSRF token and address."""
+    """A script at the API: its own cookie, CSRF token and address, or a staff token."""
 
-    def __init__(self, port=PORT):
+    def __init__(self, port=PORT, token=None):
         self.base = "http://127.0.0.1:%d" % port
         self.cookie = None
         self.csrf = None
+        self.token = token
 
     def call(self, path, body=None, csrf=True):
         req = urllib.request.Request(self.base + path, data=None if body is None else json.dumps(body).encode())
@@ -145,6 +146,8 @@ class Client:
             req.add_header("Cookie", self.cookie)
         if csrf and self.csrf:
             req.add_header("X-CSRF-Token", self.csrf)
+        if self.token:
+            req.add_header("Authorization", "Bearer " + self.token)
         try:
             with urllib.request.urlopen(req, timeout=20) as r:
                 return r.status, json.loads(r.read() or b"null"), r.headers
@@ -299,6 +302,14 @@ def refusals(h):
     assert no_csrf.login("anna", "harbour-admin-1")[0] == 200
     stranger = Client()
     stranger.csrf = no_csrf.csrf  # a token without its session
+    # Staff tokens: a desk one, a revoked one, one of an account since removed.
+    desk_token = Client(token=h.shore("staff", "token", "dirk").strip())
+    revoked = Client(token=h.shore("staff", "token", "anna").strip())
+    h.shore("staff", "token", "anna", "--revoke")
+    h.shore("staff", "add", "gone", stdin="harbour-gone-1\n")
+    gone = Client(token=h.shore("staff", "token", "gone").strip())
+    h.shore("staff", "remove", "gone")
+    unknown = Client(token="0" * 64)
     time.sleep(1.1)  # the short server's login has expired
     sell = {"card": "ffee01", "seconds": 600}
     cases = [
@@ -314,6 +325,11 @@ def refusals(h):
         ("expired session", lambda: short.call("/api/order/sell", sell)[0], 401),
         ("no session", lambda: stranger.call("/api/order/sell", sell)[0], 401),
         ("no session reads", lambda: stranger.call("/api/board")[0], 401),
+        ("unknown token", lambda: unknown.call("/api/order/sell", sell)[0], 401),
+        ("revoked token", lambda: revoked.call("/api/order/sell", sell)[0], 401),
+        ("token of a removed account", lambda: gone.call("/api/board")[0], 401),
+        ("a token with a cookie", lambda: _with_token(desk, "0" * 64, "/api/order/sell", sell), 401),
+        ("desk token gives an admin order", lambda: desk_token.call("/api/order/fleet-lockout", {"word": "on"})[0], 403),
         ("bad order input", lambda: desk.call("/api/order/sell", {"card": "xyz", "seconds": 600})[0], 400),
         ("unknown option", lambda: desk.call("/api/order/sell", {"card": "ab", "seconds": 600, "json": "1"})[0], 400),
     ]
@@ -322,8 +338,14 @@ def refusals(h):
         got = call()
         assert got == want, "%s: status %s, not %s" % (name, got, want)
     assert h.book() == before, "a refused request changed the book"
-    # And what desk may do, it does.
+    assert unknown.call("/api/board")[1] == stranger.call("/api/board")[1], "a bad token told apart from no session"
+    # And what desk may do, it does; a token sells without a CSRF token, logged as its staff.
     assert desk.call("/api/order/release", {"boat": BOAT})[0] == 200
+    status, body, _ = desk_token.call("/api/order/sell", sell)
+    assert status == 200 and body["text"].startswith("sale "), (status, body)
+    entries = desk_token.call("/api/log?what=ffee01")[1]["entries"]
+    assert [e["who"] for e in entries] == ["dirk"], entries
+    assert desk_token.token not in json.dumps(desk_token.call("/api/log?what=staff%20token")[1])
     print("API refusals: %d cases passed" % len(cases))
 
 
@@ -345,6 +367,14 @@ def _with_csrf(client, token, path, body):
         return client.call(path, body)[0]
     finally:
         client.csrf = saved
+
+
+def _with_token(client, token, path, body):
+    saved, client.token = client.token, token
+    try:
+        return client.call(path, body)[0]
+    finally:
+        client.token = saved
 
 
 def main():

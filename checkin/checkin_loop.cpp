@@ -75,7 +75,7 @@ void idle_poll() {
             SetBlue();
         }
     }
-    if (LastCheckin > Terminal->periodic_after) periodic_checkin();
+    if (periodic_checkin_due()) periodic_checkin();
 }
 
 // A card answered: read, check in and halt it. False when it could not be

@@ -1,17 +1,21 @@
 // The check-in exchange: one GET of "<URL>?RFID=<serial>&BoatID=<n>" per
-// check-in, the answer classified by its start.
+// check-in (with a check-in interval followed by "&Kind=card" or
+// "&Kind=periodic"), the answer classified by its start.
 #include "checkin_client.h"
 
 #include "settings.h"
 #include "stop.h"
 
 #include <curl/curl.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 
 char* InBuff = nullptr;
 int InBuffPointer = 0;
@@ -27,6 +31,8 @@ char* LastRFID = nullptr;
 char* Buff = nullptr;
 const char* URL = terminal_settings.url.data();
 int BoatID = 0;
+int64_t CheckinIntervalNs = 0;
+int64_t LastCheckinNs = 0;
 
 time_t (*terminal_time)(time_t*) = time;
 time_t (*terminal_monotonic)() = monotonic_seconds;
@@ -55,9 +61,37 @@ size_t BodyLength = 0;
 // redirect must stay https: a verified link never continues in plain text.
 // Over https the certificate chain and the host name are verified (against
 // the system's CA store or the settings' CA file), and with a pinned key
-// the server must also present exactly that key. A failed verification is
-// a failed transfer like any other.
+// the server must also present exactly that key. With a client certificate
+// in the settings the terminal shows it to a server that asks. A failed
+// verification or a refused handshake is a failed transfer like any other.
 constexpr long kMaxRedirects = 5;
+
+// The client certificate and key of the settings, read once at start-up:
+// boat_checkin gives up root after it, and a key is rightly root's alone.
+// Both empty: none.
+constexpr size_t kClientFileMax = 64 * 1024;
+std::string ClientCert, ClientKey;
+
+// The whole of `path` into *out; false (errno set) when it cannot be read
+// or is longer than any certificate chain or key.
+bool read_client_file(const char* path, std::string* out) {
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) return false;
+    out->resize(kClientFileMax + 1);
+    const size_t n = fread(&(*out)[0], 1, out->size(), f);
+    const bool failed = ferror(f) != 0;
+    fclose(f);
+    out->resize(n);
+    if (failed) {
+        errno = EIO;
+        return false;
+    }
+    if (n > kClientFileMax) {
+        errno = EFBIG;
+        return false;
+    }
+    return true;
+}
 
 // The first option refused; then the transfer must not run, as it would
 // run on a link less checked than asked for.
@@ -72,6 +106,12 @@ CURLcode set_link_options(CURL* curl) {
     if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (res == CURLE_OK && ca[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
     if (res == CURLE_OK && pin[0] != '\0') res = curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, pin);
+    if (!ClientCert.empty()) {
+        curl_blob cert {&ClientCert[0], ClientCert.size(), CURL_BLOB_NOCOPY};
+        curl_blob key {&ClientKey[0], ClientKey.size(), CURL_BLOB_NOCOPY};
+        if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSLCERT_BLOB, &cert);
+        if (res == CURLE_OK) res = curl_easy_setopt(curl, CURLOPT_SSLKEY_BLOB, &key);
+    }
     return res;
 }
 
@@ -102,12 +142,21 @@ Transfer exchange(const char* serial, bool card, const char** error, long* http_
     *http_status = 0;
     CURL* curl = curl_easy_init();
     LastCheckin = 0;
+    LastCheckinNs = terminal_clock_ns();
     if (!curl) return Transfer::no_handle;
     if (card) {
         if (Terminal->report_transfer) fprintf(stderr, "Do CURL\r\n");
         snprintf(LastRFID, kLastRFIDSize, "%s", serial);
     }
-    snprintf(Buff, kBuffSize, "%s?RFID=%s&BoatID=%d", URL, serial, BoatID);
+    const char* kind = CheckinIntervalNs == 0 ? "" : card ? kKindCard : kKindPeriodic;
+    const int n = snprintf(Buff, kBuffSize, kRequestFormat, URL, serial, BoatID, kind);
+    if (n < 0 || static_cast<size_t>(n) >= kBuffSize) {
+        // The settings keep the URL short enough; a cut request would ask
+        // for something else.
+        curl_easy_cleanup(curl);
+        *error = "Request URL too long";
+        return Transfer::failed;
+    }
     if (Terminal->report_transfer) fprintf(stderr, "Contacting %s\r\n", Buff);
 
     start_answer();
@@ -283,7 +332,28 @@ uint8_t terminal_startup(uint8_t gpio) {
     checkin_buffers_init();
     BoatID = read_boat_id();
     fprintf(stderr, "I Am Boat %d\r\n", BoatID);
+    CheckinIntervalNs = static_cast<int64_t>(checkin_interval_seconds(terminal_settings)) * 1000000000;
+    LastCheckinNs = terminal_clock_ns();
+    if (client_credentials_startup() != 0) return 1;
     return HW_init(5000, gpio);
+}
+
+int client_credentials_startup() {
+    ClientCert.clear();
+    ClientKey.clear();
+    const char* files[] = {terminal_settings.client_cert.data(), terminal_settings.client_key.data()};
+    std::string* into[] = {&ClientCert, &ClientKey};
+    for (size_t i = 0; i < 2; i++) {
+        if (files[i][0] == '\0') continue;
+        if (read_client_file(files[i], into[i])) continue;
+        const char* why = strerror(errno);
+        fprintf(stderr, "%s: cannot be read: %s\r\n", files[i], why);
+        syslog(LOG_DAEMON | LOG_ERR, "%s: cannot be read: %s", files[i], why);
+        ClientCert.clear();
+        ClientKey.clear();
+        return 1;
+    }
+    return 0;
 }
 
 int read_boat_id(const char* path) {
@@ -404,6 +474,11 @@ void periodic_checkin() {
     Answer answer {};
     if (checked_exchange(LastRFID, false, &error, &answer) != Transfer::ok) return;
     handle_answer(false, answer);
+}
+
+bool periodic_checkin_due() {
+    if (CheckinIntervalNs == 0) return LastCheckin > Terminal->periodic_after;
+    return terminal_clock_ns() - LastCheckinNs >= CheckinIntervalNs;
 }
 
 void session_expiry_step() {

@@ -8,6 +8,7 @@
 // Call checkin_buffers_init() once at start-up, before read_boat_id().
 #pragma once
 
+#include "request.h"
 #include "terminal.h"
 
 #include <sys/types.h>
@@ -19,7 +20,6 @@
 
 constexpr size_t kInBuffSize = 512;   // answer text, always NUL-terminated
 constexpr size_t kLastRFIDSize = 64;  // serial text of the last card
-constexpr size_t kBuffSize = 128;     // boatid.txt text, then the request URL
 
 // Program-wide check-in globals.
 extern char* InBuff;
@@ -37,6 +37,14 @@ extern char* LastRFID;    // kLastRFIDSize bytes
 extern char* Buff;        // kBuffSize bytes
 extern const char* URL;   // base URL, terminal_settings' by default
 extern int BoatID;
+
+// With a check-in interval (CHECKIN_INTERVAL=) the periodic check-in comes
+// once that much time has passed since the last check-in attempt, on
+// terminal_clock_ns, and each request says which kind of check-in it is.
+// 0: the loop's count decides (Terminal->periodic_after), and the requests
+// are as without the setting.
+extern int64_t CheckinIntervalNs;
+extern int64_t LastCheckinNs;  // terminal_clock_ns() at the last check-in attempt
 
 // Clocks and sleep of everything in the terminals. Tests replace them to
 // drive sessions and pauses without waiting; programs leave them alone.
@@ -59,9 +67,16 @@ void checkin_buffers_init();
 int read_boat_id(const char* path = "boatid.txt");
 
 // Start-up common to both terminals: buffers, boat number from boatid.txt
-// ("I Am Boat %d"), then HW_init at 5 MHz with `gpio` as signal pin.
-// HW_init's result: 0 when the hardware is ready.
+// ("I Am Boat %d"), the check-in interval of the settings counted from now,
+// the client certificate and key, then HW_init at 5 MHz with `gpio` as
+// signal pin. 0 when the hardware is ready; 1 when a client file cannot be
+// read (before the board is touched) or HW_init failed.
 uint8_t terminal_startup(uint8_t gpio);
+
+// Reads the settings' client certificate and key (none when empty) for
+// every later exchange; a file that cannot be read is reported on stderr
+// and to syslog (daemon, error): 1 then, else 0.
+int client_credentials_startup();
 
 // Serial text of a UID: two hex digits per byte in Terminal's case,
 // NUL-terminated; cut to fit `size`.
@@ -106,6 +121,10 @@ void card_checkin(const char* serial);
 
 // Repeats the last check-in with LastRFID ("Performing Check In").
 void periodic_checkin();
+
+// The periodic check-in is due: LastCheckin above the loop's count, or with
+// a check-in interval that much time since the last attempt.
+bool periodic_checkin_due();
 
 // The loops' expiry step: a running session ends (SetOff, then StopBoat)
 // once more monotonic time has passed since its grant than EndTime -

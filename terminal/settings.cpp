@@ -4,18 +4,20 @@
 
 #include "config.h"
 
+#include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#ifndef BOAT_DB_PASSWORD
+#ifndef BOAT_CHECKIN_INTERVAL
 #error "the compiled-in values (BOAT_CHECKIN_URL, BOAT_DB_*, ...) come from the build"
 #endif
 
@@ -29,11 +31,40 @@ constexpr std::array<char, N> text(const char* s) {
 }
 
 constexpr TerminalSettings kDefaults {
-    text<kUrlMax + 1>(BOAT_CHECKIN_URL), text<254>(BOAT_CHECKIN_CA), text<254>(BOAT_CHECKIN_PINNED_KEY),
-    text<254>(BOAT_DB_HOST),           text<254>(BOAT_DB_USER),    text<254>(BOAT_DB_PASSWORD),
-    text<254>(BOAT_DB_NAME),           text<254>(BOAT_GPSD_HOST),  text<6>(BOAT_GPSD_PORT),
-    text<254>(BOAT_GPIO_CHIP),         text<254>(BOAT_SPI_DEVICE),
+    text<kUrlMax + 1>(BOAT_CHECKIN_URL),
+    text<254>(BOAT_CHECKIN_CA),
+    text<254>(BOAT_CHECKIN_PINNED_KEY),
+    text<254>(BOAT_DB_HOST),
+    text<254>(BOAT_DB_USER),
+    text<254>(BOAT_DB_PASSWORD),
+    text<254>(BOAT_DB_NAME),
+    text<254>(BOAT_GPSD_HOST),
+    text<6>(BOAT_GPSD_PORT),
+    text<254>(BOAT_GPIO_CHIP),
+    text<254>(BOAT_SPI_DEVICE),
+    text<6>(BOAT_CHECKIN_INTERVAL),
+    text<254>(""),
+    text<254>(""),
 };
+
+// The seconds of a CHECKIN_INTERVAL value: 0 for the empty text, -1 for
+// anything but a decimal number from 1 to kCheckinIntervalMax.
+constexpr long interval_value(const char* s) {
+    long v = 0;
+    for (const char* p = s; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9') return -1;
+        v = v * 10 + (*p - '0');
+        if (v > static_cast<long>(kCheckinIntervalMax)) return -1;
+    }
+    return s[0] != '\0' && v == 0 ? -1 : v;
+}
+
+constexpr size_t kBuiltInUrlLength = sizeof BOAT_CHECKIN_URL - 1;
+static_assert(kBuiltInUrlLength <= kUrlMax, "BOAT_CHECKIN_URL: longer than the request buffer leaves room for");
+static_assert(interval_value(BOAT_CHECKIN_INTERVAL) >= 0,
+              "BOAT_CHECKIN_INTERVAL: not a number of seconds (1 to kCheckinIntervalMax)");
+static_assert(interval_value(BOAT_CHECKIN_INTERVAL) == 0 || kBuiltInUrlLength <= kUrlMaxWithKind,
+              "BOAT_CHECKIN_URL: too long for the kind of check-in that BOAT_CHECKIN_INTERVAL adds");
 
 enum class Rule {
     url,       // http or https, fits the request buffer, no user name
@@ -42,11 +73,14 @@ enum class Rule {
     port,      // 1 to 65535
     chip,      // empty, a device path or a GPIO chip's label
     device,    // a device path
+    seconds,   // empty, or 1 to kCheckinIntervalMax
+    file,      // empty, or a regular file this process can read
 };
 
 // The longest label the kernel gives a GPIO chip.
 constexpr size_t kChipLabelMax = GPIO_MAX_NAME_SIZE - 1;  // less its NUL
 
+// One row per key.
 struct Key {
     const char* name;
     Rule rule;
@@ -66,9 +100,30 @@ constexpr Key kKeys[] = {
     {"GPSD_PORT", Rule::port, [](TerminalSettings& s) { return s.gpsd_port.data(); }, sizeof(TerminalSettings::gpsd_port)},
     {"GPIO_CHIP", Rule::chip, [](TerminalSettings& s) { return s.gpio_chip.data(); }, sizeof(SettingText)},
     {"SPI_DEVICE", Rule::device, [](TerminalSettings& s) { return s.spi_device.data(); }, sizeof(SettingText)},
+    {"CHECKIN_INTERVAL", Rule::seconds, [](TerminalSettings& s) { return s.checkin_interval.data(); },
+     sizeof(TerminalSettings::checkin_interval)},
+    {"CLIENT_CERT", Rule::file, [](TerminalSettings& s) { return s.client_cert.data(); }, sizeof(SettingText)},
+    {"CLIENT_KEY", Rule::file, [](TerminalSettings& s) { return s.client_key.data(); }, sizeof(SettingText)},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
-constexpr size_t kUrlKey = 0, kCaKey = 1, kPinKey = 2, kPasswordKey = 5;
+
+constexpr bool same_text(const char* a, const char* b) {
+    for (; *a != '\0' && *a == *b; a++, b++) {}
+    return *a == *b;
+}
+
+// The row of the key called `name`; the checks below name their keys, so
+// rows can be added anywhere.
+constexpr size_t key(const char* name) {
+    for (size_t i = 0; i < kKeyCount; i++)
+        if (same_text(kKeys[i].name, name)) return i;
+    return kKeyCount;
+}
+constexpr size_t kUrlKey = key("URL"), kCaKey = key("CA_FILE"), kPinKey = key("PINNED_KEY"),
+                 kPasswordKey = key("DB_PASSWORD"), kIntervalKey = key("CHECKIN_INTERVAL"),
+                 kCertKey = key("CLIENT_CERT"), kClientKeyKey = key("CLIENT_KEY");
+static_assert(std::max({kUrlKey, kCaKey, kPinKey, kPasswordKey, kIntervalKey, kCertKey, kClientKeyKey}) < kKeyCount,
+              "every key the checks name has its row");
 
 // http or https, a host part without user name, then the path. Blanks and
 // control characters would end up inside the request line.
@@ -85,28 +140,53 @@ bool valid_url(const char* url) {
 
 bool is_https(const char* url) { return strncmp(url, "https://", 8) == 0; }
 
-// Why `value` does not suit `key`; null when it does.
-const char* refusal(const Key& key, const char* value) {
+using Why = std::array<char, 128>;
+
+// Why `value` does not suit `key`; the empty text when it does.
+Why refusal(const Key& key, const char* value) {
+    Why why {};
+    auto say = [&why](const char* fmt, auto... args) { snprintf(why.data(), why.size(), fmt, args...); };
     size_t len = strlen(value);
     switch (key.rule) {
     case Rule::url:
-        if (len > kUrlMax) return "longer than 82 characters";
-        return valid_url(value) ? nullptr : "not an http or https URL with a path and without user name";
+        if (len > kUrlMax)
+            say("longer than %zu characters", kUrlMax);
+        else if (!valid_url(value))
+            say("%s", "not an http or https URL with a path and without user name");
+        break;
     case Rule::any:
-        return nullptr;
+        break;
     case Rule::nonempty:
-        return len == 0 ? "empty" : nullptr;
+        if (len == 0) say("%s", "empty");
+        break;
     case Rule::port: {
         unsigned long port = 0;
-        return config_decimal(value, &port) && port >= 1 && port <= 65535 ? nullptr : "not a port number (1 to 65535)";
+        if (!config_decimal(value, &port) || port < 1 || port > 65535) say("%s", "not a port number (1 to 65535)");
+        break;
     }
     case Rule::chip:
-        if (value[0] == '/' || len <= kChipLabelMax) return nullptr;
-        return "neither a device path nor a GPIO chip label (at most 31 characters)";
+        if (value[0] != '/' && len > kChipLabelMax)
+            say("neither a device path nor a GPIO chip label (at most %zu characters)", kChipLabelMax);
+        break;
     case Rule::device:
-        return value[0] == '/' ? nullptr : "not a device path";
+        if (value[0] != '/') say("%s", "not a device path");
+        break;
+    case Rule::seconds:
+        if (interval_value(value) < 0) say("not a number of seconds (1 to %u)", kCheckinIntervalMax);
+        break;
+    case Rule::file: {
+        if (len == 0) break;
+        const int fd = open(value, O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0)
+            say("cannot be read: %s", strerror(errno));
+        else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+            say("%s", "not a regular file");
+        if (fd >= 0) close(fd);
+        break;
     }
-    return "unknown rule";
+    }
+    return why;
 }
 
 void note(SettingsNote* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -138,8 +218,9 @@ bool take_line(const ConfigLine& line, void* ctx) {
         const Key& key = kKeys[i];
         if (strcmp(line.key, key.name) != 0) continue;
         if (w.line_of[i] != 0) return true;  // the first line of a key wins
-        if (const char* why = refusal(key, line.value)) {
-            note(w.error, "%s:%d: %s: %s", w.path, line.number, key.name, why);
+        const Why why = refusal(key, line.value);
+        if (why[0] != '\0') {
+            note(w.error, "%s:%d: %s: %s", w.path, line.number, key.name, why.data());
             return false;
         }
         snprintf(key.field(w.settings), key.size, "%s", line.value);
@@ -150,20 +231,46 @@ bool take_line(const ConfigLine& line, void* ctx) {
     return false;
 }
 
-// A verified link is never given up quietly: a CA file or pin, the file's
-// or the build's, with an http URL is refused.
+// A verified link is never given up quietly: a CA file, pin or client
+// certificate, the file's or the build's, with an http URL is refused.
 bool link_consistent(Walk& w) {
     TerminalSettings& s = w.settings;
-    if (is_https(s.url.data()) || (s.ca_file[0] == '\0' && s.pinned_key[0] == '\0')) return true;
-    for (size_t i : {kCaKey, kPinKey}) {
+    if (is_https(s.url.data())) return true;
+    for (size_t i : {kCaKey, kPinKey, kCertKey, kClientKeyKey}) {
         if (w.line_of[i] != 0 && kKeys[i].field(s)[0] != '\0') {
             note(w.error, "%s:%d: %s: needs an https URL", w.path, w.line_of[i], kKeys[i].name);
             return false;
         }
     }
+    if (s.ca_file[0] == '\0' && s.pinned_key[0] == '\0') return true;
     note(w.error, "%s:%d: URL: http, but the build's CA file or pinned key needs https (set CA_FILE= and PINNED_KEY= "
                   "empty to go without)",
          w.path, w.line_of[kUrlKey]);
+    return false;
+}
+
+// A client certificate is nothing without its key, nor a key without it.
+bool client_pair_whole(Walk& w) {
+    TerminalSettings& s = w.settings;
+    const bool cert = s.client_cert[0] != '\0', key = s.client_key[0] != '\0';
+    if (cert == key) return true;
+    const size_t given = cert ? kCertKey : kClientKeyKey, missing = cert ? kClientKeyKey : kCertKey;
+    note(w.error, "%s:%d: %s: needs %s", w.path, w.line_of[given], kKeys[given].name, kKeys[missing].name);
+    return false;
+}
+
+// With a check-in interval the request also carries the kind of check-in,
+// which the URL must leave room for in the request buffer.
+bool url_fits_kind(Walk& w) {
+    TerminalSettings& s = w.settings;
+    if (s.checkin_interval[0] == '\0' || strlen(s.url.data()) <= kUrlMaxWithKind) return true;
+    if (w.line_of[kUrlKey] != 0)
+        note(w.error, "%s:%d: URL: longer than %zu characters, the most that leave room for CHECKIN_INTERVAL's %s",
+             w.path, w.line_of[kUrlKey], kUrlMaxWithKind, kKindPeriodic);
+    else
+        note(w.error,
+             "%s:%d: CHECKIN_INTERVAL: the built-in URL is longer than %zu characters, the most that leave room for %s",
+             w.path, w.line_of[kIntervalKey], kUrlMaxWithKind, kKindPeriodic);
     return false;
 }
 
@@ -218,6 +325,11 @@ TerminalSettings terminal_settings = kDefaults;
 
 TerminalSettings default_terminal_settings() { return kDefaults; }
 
+unsigned checkin_interval_seconds(const TerminalSettings& s) {
+    const long v = interval_value(s.checkin_interval.data());
+    return v > 0 ? static_cast<unsigned>(v) : 0;
+}
+
 bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning) {
     (*error)[0] = '\0';
     (*warning)[0] = '\0';
@@ -232,7 +344,7 @@ bool read_terminal_settings(const char* path, TerminalSettings* out, SettingsNot
     int walked = walk_config_lines(take_line, &w);
     close_config_file();
     if (walked < 0) note(error, "%s: cannot be read", path);
-    if (walked != 1 || !link_consistent(w)) return false;
+    if (walked != 1 || !link_consistent(w) || !client_pair_whole(w) || !url_fits_kind(w)) return false;
     if ((st.st_mode & S_IROTH) && w.line_of[kPasswordKey] != 0)
         note(warning, "%s: every user may read it, and it holds DB_PASSWORD= (chmod 640 %s)", path, path);
     *out = w.settings;

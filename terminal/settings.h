@@ -8,6 +8,8 @@
 // Link the library `terminal_settings` (it brings only `config`).
 #pragma once
 
+#include "request.h"
+
 #include <array>
 #include <climits>
 #include <cstddef>
@@ -17,8 +19,8 @@ constexpr const char* kTerminalSettingsPath = "/etc/boat/terminal.conf";
 // a copy as the credential of this name (LoadCredential=).
 constexpr const char* kTerminalSettingsCredential = "terminal.conf";
 
-// The request URL, base URL and query, must fit the 128-byte buffer.
-constexpr size_t kUrlMax = 82;
+// A periodic check-in at most once a day.
+constexpr unsigned kCheckinIntervalMax = 86400;
 
 using SettingText = std::array<char, 254>;   // any value of one file line
 using SettingsNote = std::array<char, 384>;  // one message about the file
@@ -35,7 +37,14 @@ struct TerminalSettings {
     std::array<char, 6> gpsd_port;  // decimal, 1 to 65535
     SettingText gpio_chip;          // a label or a device path; empty: the board's own
     SettingText spi_device;         // a device path
+    std::array<char, 6> checkin_interval;  // seconds, 1 to kCheckinIntervalMax; empty: after the idle count
+    SettingText client_cert;        // https only, with client_key; empty: none
+    SettingText client_key;
 };
+
+// The periodic check-in's interval in seconds; 0 when the loop's count
+// decides.
+unsigned checkin_interval_seconds(const TerminalSettings& s);
 
 // The settings in force; the compiled-in values until
 // terminal_settings_startup has read the file.
@@ -48,8 +57,10 @@ TerminalSettings default_terminal_settings();
 // file gives the compiled-in values. False when the file must stop the
 // program: a file that is not a regular file, cannot be read or may be
 // written by another user than its owner (root or this process's user), a
-// line that is not a known "KEY=value", a value out of its rules, a CA file
-// or pin with an http URL. *error then holds one message naming the file,
+// line that is not a known "KEY=value", a value out of its rules, a CA file,
+// pin or client certificate with an http URL, a client certificate without
+// its key or the other way round, a URL too long for the kind of check-in
+// that a check-in interval adds. *error then holds one message naming the file,
 // the line and the key, and *out is untouched. *warning gets a note that
 // does not stop the program (a DB_PASSWORD in a file every user may read);
 // empty when there is none.

@@ -176,7 +176,7 @@ void pass_steps(int64_t start) {
     Counter++;
     LastCheckin++;
     led_and_expiry();
-    if (LastCheckin > Terminal->periodic_after) periodic_checkin();
+    if (periodic_checkin_due()) periodic_checkin();
 
     const bool card = card_presented();
     watch_if_held(start);

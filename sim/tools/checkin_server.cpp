@@ -1,8 +1,8 @@
 // checkin-server: a small check-in server for the demo and the tests.
 //
 //   checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]
-//                  [--tls-cert FILE --tls-key FILE] [--redirect URL]
-//                  [--log-time]
+//                  [--tls-cert FILE --tls-key FILE [--client-ca FILE]]
+//                  [--redirect URL] [--log-time]
 //
 // Serves GET on the path of the compiled base URL. The answer for a card
 // comes from FILE, read afresh for every request so it can be changed
@@ -32,12 +32,14 @@
 //                     comes: the connection closes after the headers
 //
 // With --tls-cert and --tls-key (PEM files) it serves https instead of
-// http. With --redirect every request is answered with a 302 to URL with
+// http; with --client-ca also only to clients whose certificate that CA
+// signed (the handshake fails for any other). With --redirect every request is answered with a 302 to URL with
 // the request's query, whatever the cards say (a server that hands the
 // terminal on, to plain http or to itself).
 //
 // Every request is logged on stdout, the answer as written in FILE:
-// "checkin RFID=<serial> BoatID=<n> -> <answer>". With --log-time each
+// "checkin RFID=<serial> BoatID=<n> -> <answer>", with " Kind=<kind>" after
+// the boat when the request names its kind of check-in. With --log-time each
 // line begins with the CLOCK_MONOTONIC time the request arrived, in
 // nanoseconds, and a blank: a soak orders requests and board events by it.
 #include <httplib.h>
@@ -88,6 +90,7 @@ struct Options {
     std::string path;
     std::string tls_cert;
     std::string tls_key;
+    std::string client_ca;
     std::string redirect;
     bool log_time = false;
 };
@@ -145,15 +148,25 @@ std::string answer_for(const Options& o, const std::string& serial) {
     return o.unknown;
 }
 
-void log_request(const Options& o, const std::string& serial, const std::string& boat, const std::string& answer) {
+void log_request(const Options& o, const httplib::Request& req, const std::string& answer) {
+    const std::string serial = req.get_param_value("RFID");
+    const std::string boat = req.get_param_value("BoatID");
+    const std::string kind = req.has_param("Kind") ? " Kind=" + req.get_param_value("Kind") : "";
     std::lock_guard<std::mutex> lock(g_out_mutex);
     if (o.log_time) {
         timespec t {};
         clock_gettime(CLOCK_MONOTONIC, &t);
         printf("%lld ", static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec);
     }
-    printf("checkin RFID=%s BoatID=%s -> %s\n", serial.c_str(), boat.c_str(), answer.c_str());
+    printf("checkin RFID=%s BoatID=%s%s -> %s\n", serial.c_str(), boat.c_str(), kind.c_str(), answer.c_str());
     fflush(stdout);
+}
+
+// The query a redirect hands on: the card, the boat and the kind of check-in.
+std::string query_of(const httplib::Request& req) {
+    std::string q = "RFID=" + req.get_param_value("RFID") + "&BoatID=" + req.get_param_value("BoatID");
+    if (req.has_param("Kind")) q += "&Kind=" + req.get_param_value("Kind");
+    return q;
 }
 
 // Length announced by "!reset", whose body never comes.
@@ -180,9 +193,7 @@ void serve(const Options& o, const httplib::Request& req, httplib::Response& res
         res.status = static_cast<int>(status);
         res.set_content(unescape(*end == ' ' ? end + 1 : end), "text/plain");
     } else if (word == "redirect") {
-        const std::string serial = req.get_param_value("RFID");
-        const std::string boat = req.get_param_value("BoatID");
-        res.set_redirect(o.path + "?RFID=" + serial + "&BoatID=" + boat + "&hop=1");
+        res.set_redirect(o.path + "?" + query_of(req) + "&hop=1");
     } else if (word == "chunks") {
         std::vector<std::string> parts;
         std::stringstream ss(rest);
@@ -226,16 +237,14 @@ void serve(const Options& o, const httplib::Request& req, httplib::Response& res
 }
 
 void respond(const Options& o, const httplib::Request& req, httplib::Response& res) {
-    std::string serial = req.get_param_value("RFID");
-    std::string boat = req.get_param_value("BoatID");
-    std::string answer = answer_for(o, serial);
+    std::string answer = answer_for(o, req.get_param_value("RFID"));
     if (req.has_param("hop")) {
         // Second leg of a redirect: the text after the directive.
         std::string word, rest;
         directive(answer, &word, &rest);
         answer = rest;
     }
-    log_request(o, serial, boat, answer);
+    log_request(o, req, answer);
     serve(o, req, res, answer);
 }
 
@@ -254,7 +263,8 @@ void parse_base_url(const char* url, int* port, std::string* path) {
 int usage() {
     fprintf(stderr,
             "usage: checkin-server [--cards FILE] [--unknown TEXT] [--port N] [--bind ADDR]\n"
-            "                      [--tls-cert FILE --tls-key FILE] [--redirect URL] [--log-time]\n");
+            "                      [--tls-cert FILE --tls-key FILE [--client-ca FILE]] [--redirect URL]\n"
+            "                      [--log-time]\n");
     return 2;
 }
 
@@ -282,6 +292,8 @@ int main(int argc, char** argv) {
             o.tls_cert = argv[++i];
         else if (a == "--tls-key")
             o.tls_key = argv[++i];
+        else if (a == "--client-ca")
+            o.client_ca = argv[++i];
         else if (a == "--redirect")
             o.redirect = argv[++i];
         else
@@ -289,6 +301,7 @@ int main(int argc, char** argv) {
     }
     if (o.port <= 0 || o.port > 65535) return usage();
     if (o.tls_cert.empty() != o.tls_key.empty()) return usage();
+    if (!o.client_ca.empty() && o.tls_cert.empty()) return usage();
     const bool tls = !o.tls_cert.empty();
 
     // Signals are taken by one thread that stops the server; the workers
@@ -301,7 +314,8 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<httplib::Server> server_ptr;
     if (tls)
-        server_ptr = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+        server_ptr = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str(),
+                                                          o.client_ca.empty() ? nullptr : o.client_ca.c_str());
     else
         server_ptr = std::make_unique<httplib::Server>();
     httplib::Server& server = *server_ptr;
@@ -311,10 +325,8 @@ int main(int argc, char** argv) {
     }
     if (!o.redirect.empty()) {
         server.Get(o.path, [&o](const httplib::Request& req, httplib::Response& res) {
-            std::string serial = req.get_param_value("RFID");
-            std::string boat = req.get_param_value("BoatID");
-            std::string to = o.redirect + "?RFID=" + serial + "&BoatID=" + boat;
-            log_request(o, serial, boat, "redirect " + to);
+            std::string to = o.redirect + "?" + query_of(req);
+            log_request(o, req, "redirect " + to);
             res.set_redirect(to);
         });
     } else {

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,9 +49,12 @@ protected:
         server_.stop();
     }
 
-    void start_server(const std::string& cards) {
+    void start_server(const std::string& cards, std::vector<std::string> options = {}) {
         write_file(dir_.file("cards.txt"), cards);
-        server_ = Process({{peer_bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port", std::to_string(kPort)},
+        std::vector<std::string> argv = {peer_bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port",
+                                         std::to_string(kPort)};
+        argv.insert(argv.end(), options.begin(), options.end());
+        server_ = Process({argv,
                            {},
                            "",
                            dir_.file("server.log"),
@@ -266,6 +270,79 @@ TEST_F(Program, RedirectIsFollowed) {
     EXPECT_EQ(requests().size(), 2u);
     EXPECT_EQ(board_.level(23), 1);
     EXPECT_NE(err().find("Green LED ONOK 0 600\r\n"), std::string::npos) << err();
+}
+
+// Requests the server logged with --log-time: arrival (CLOCK_MONOTONIC,
+// seconds) and "RFID=... BoatID=... Kind=...".
+std::vector<std::pair<double, std::string>> timed_requests(const std::string& log) {
+    std::vector<std::pair<double, std::string>> out;
+    std::istringstream in(read_file(log));
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(" checkin ");
+        if (at == std::string::npos) continue;
+        const size_t from = at + 9;
+        out.emplace_back(std::stoll(line.substr(0, at)) / 1e9, line.substr(from, line.find(" ->") - from));
+    }
+    return out;
+}
+
+double monotonic_s() {
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+// With CHECKIN_INTERVAL=2 the periodic check-in comes every 2 s (the first
+// 2 s after the start, then 2 s after each check-in of either kind) and
+// each request says its kind, so that a kill given at the server sets the
+// kill relay within the interval and one exchange.
+TEST_F(Program, WithACheckInIntervalAKillArrivesWithinIt) {
+    constexpr double kInterval = 2.0;
+    // The loop notices the time at its next idle poll (200 ms and the
+    // reader's request), and an exchange on loopback takes milliseconds:
+    // a second is ample on a loaded machine.
+    constexpr double kSlack = 1.0;
+    EtcFile settings("/etc/boat/terminal.conf", "CHECKIN_INTERVAL=2\n");
+    ASSERT_NO_FATAL_FAILURE(start_server("0a1bc203 OK 0 600\n", {"--log-time"}));
+    const double started = monotonic_s();
+    ASSERT_NO_FATAL_FAILURE(start_terminal());
+    const std::string log = dir_.file("server.log");
+    ASSERT_TRUE(wait_until([&] { return timed_requests(log).size() >= 3; }, 15000)) << err();
+    auto seen = timed_requests(log);
+    EXPECT_GE(seen[0].first - started, kInterval);
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(seen[i].second, "RFID= BoatID=0 Kind=periodic");
+        if (i == 0) continue;
+        EXPECT_GE(seen[i].first - seen[i - 1].first, kInterval - 0.1) << i;
+        EXPECT_LE(seen[i].first - seen[i - 1].first, kInterval + kSlack) << i;
+    }
+
+    board_.put_card("0a1bc203");
+    ASSERT_TRUE(wait_for_halt(1)) << err();
+    board_.take_card("0a1bc203");
+    ASSERT_EQ(board_.level(23), 1) << "granted";
+    const auto is = [](const std::string& what) {
+        return [what](const std::pair<double, std::string>& r) { return r.second == what; };
+    };
+    ASSERT_TRUE(wait_until([&] { return is("RFID=0a1bc203 BoatID=0 Kind=periodic")(timed_requests(log).back()); }, 10000));
+    seen = timed_requests(log);
+    const auto card = std::find_if(seen.begin(), seen.end(), is("RFID=0a1bc203 BoatID=0 Kind=card"));
+    ASSERT_NE(card, seen.end());
+    EXPECT_EQ(std::next(card)->second, "RFID=0a1bc203 BoatID=0 Kind=periodic") << "the card restarts the interval";
+    EXPECT_GE(std::next(card)->first - card->first, kInterval - 0.1);
+    EXPECT_LE(std::next(card)->first - card->first, kInterval + kSlack);
+
+    // The server turns to a kill just after a periodic check-in: the next
+    // one, an interval later, brings it.
+    const size_t before = seen.size();
+    ASSERT_TRUE(wait_until([&] { return timed_requests(log).size() > before; }, 10000));
+    write_file(dir_.file("cards.txt"), "0a1bc203 KILL\n");
+    const double ordered = monotonic_s();
+    ASSERT_TRUE(wait_for_level(14, 1, 10000)) << err();
+    const double killed = monotonic_s();
+    EXPECT_LE(killed - ordered, kInterval + kSlack);
+    EXPECT_EQ(board_.level(23), 0) << "the boat stopped";
+    EXPECT_EQ(timed_requests(log).back().second, "RFID=0a1bc203 BoatID=0 Kind=periodic");
 }
 
 // Monotonic time stamps of the run relay's writes since `seq`, in order.
@@ -557,6 +634,63 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
         https.stop();
     }
     EXPECT_EQ(requests().size(), 0u) << "the plain http server was never asked";
+}
+
+// A server that asks every terminal for a client certificate its CA
+// signed: the terminal shows the one of its settings file and is granted;
+// without one, or with one the CA did not sign, the handshake is refused,
+// which is a failed check-in that leaves the boat stopped.
+TEST_F(Program, ClientCertificateOfTheSettingsFileOpensAServerThatAsksForIt) {
+    constexpr int kHttpsPort = 18443;
+    ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
+    const std::string tls = dir_.file("tls");
+    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
+                   {}, "", "", dir_.file("certs.err"), ""});
+    ASSERT_TRUE(certs.wait_exit(60000));
+    ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
+    const std::string log = dir_.file("https.log");
+    server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kHttpsPort),
+                        "--tls-cert", tls + "/good.pem", "--tls-key", tls + "/server.key", "--client-ca", tls + "/ca.pem"},
+                       {}, "", log, dir_.file("https.err"), ""});
+    ASSERT_TRUE(wait_until([] { return port_open(kHttpsPort); }, 10000)) << read_file(dir_.file("https.err"));
+
+    const std::string link = "URL=https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php\nCA_FILE=" +
+                             tls + "/ca.pem\n";
+    struct Case {
+        const char* what;
+        std::string client;  // settings lines
+        bool granted;
+    } cases[] = {
+        {"no client certificate", "", false},
+        {"one the CA did not sign", "CLIENT_CERT=" + tls + "/stranger.pem\nCLIENT_KEY=" + tls + "/client.key\n", false},
+        {"the boat's own", "CLIENT_CERT=" + tls + "/client.pem\nCLIENT_KEY=" + tls + "/client.key\n", true},
+    };
+    size_t reached = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EtcFile settings("/etc/boat/terminal.conf", link + c.client);
+        terminal_ = Process({{bin("checkin/boat_checkin")}, {board_.env()}, dir_.path(), "", dir_.file("terminal.err"), ""});
+        ASSERT_TRUE(wait_for_message("All LED OFF")) << err();
+        board_.put_card("0a1bc203");
+        ASSERT_TRUE(wait_for_halt(board_.state().signal_pulses + 1)) << err();
+        board_.take_card("0a1bc203");
+        const std::string said = err();
+        std::istringstream in(read_file(log));
+        size_t now_reached = 0;
+        for (std::string line; std::getline(in, line);) now_reached += line.rfind("checkin ", 0) == 0;
+        if (c.granted) {
+            EXPECT_EQ(now_reached, reached + 1);
+            EXPECT_NE(said.find("Green LED ONOK 0 600\r\n"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 1) << "the boat runs";
+        } else {
+            EXPECT_EQ(now_reached, reached) << "a refused handshake asks nothing";
+            EXPECT_NE(said.find("Network Error "), std::string::npos) << said;
+            EXPECT_EQ(said.find("Boat Started"), std::string::npos) << said;
+            EXPECT_EQ(board_.level(23), 0) << "the boat stays stopped";
+        }
+        reached = now_reached;
+        terminal_.stop();
+    }
 }
 
 TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {

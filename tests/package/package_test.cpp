@@ -334,7 +334,7 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
         {"URL", "BOAT_CHECKIN_URL"}, {"CA_FILE", "BOAT_CHECKIN_CA"}, {"PINNED_KEY", "BOAT_CHECKIN_PINNED_KEY"},
         {"DB_HOST", "BOAT_DB_HOST"}, {"DB_USER", "BOAT_DB_USER"},    {"DB_PASSWORD", "BOAT_DB_PASSWORD"},
         {"DB_NAME", "BOAT_DB_NAME"}, {"GPSD_HOST", "BOAT_GPSD_HOST"}, {"GPSD_PORT", "BOAT_GPSD_PORT"},
-        {"GPIO_CHIP", "BOAT_GPIO_CHIP"}, {"SPI_DEVICE", "BOAT_SPI_DEVICE"},
+        {"GPIO_CHIP", "BOAT_GPIO_CHIP"}, {"SPI_DEVICE", "BOAT_SPI_DEVICE"}, {"CHECKIN_INTERVAL", "BOAT_CHECKIN_INTERVAL"},
     };
     std::string uncommented;
     for (const auto& [key, variable] : keys) {

@@ -57,6 +57,10 @@ struct FileCase {
 };
 
 const std::string kUrl82 = "https://checkin.marina-north.boats.lan:8443/hullgate/v2/fleet/north-12/checkin.php";
+// The longest URL beside a check-in interval, which adds the kind of check-in.
+const std::string kUrl68 = "https://checkin.marina-north.boats.lan/hullgate/v2/north/checkin.php";
+// Any readable files stand in for a client certificate and its key.
+const std::string kCert = "/etc/passwd", kKey = "/etc/group";
 
 std::vector<FileCase> cases() {
     return {
@@ -136,6 +140,38 @@ std::vector<FileCase> cases() {
         {"an SPI device without its folder", "SPI_DEVICE=spidev0.0\n", 0640, ":1: SPI_DEVICE: not a device path"},
         {"no SPI device", "SPI_DEVICE=\n", 0640, ":1: SPI_DEVICE: not a device path"},
 
+        {"a check-in interval with a URL of 68 characters", "CHECKIN_INTERVAL=60\nURL=" + kUrl68 + "\n", 0640, "",
+         [](TerminalSettings& s) {
+             set(s.checkin_interval, "60");
+             set(s.url, kUrl68);
+         }},
+        {"no check-in interval", "CHECKIN_INTERVAL=\n", 0640, ""},
+        {"a check-in interval of 0", "CHECKIN_INTERVAL=0\n", 0640,
+         ":1: CHECKIN_INTERVAL: not a number of seconds (1 to 86400)"},
+        {"a check-in interval over a day", "CHECKIN_INTERVAL=86401\n", 0640,
+         ":1: CHECKIN_INTERVAL: not a number of seconds (1 to 86400)"},
+        {"a check-in interval with a unit", "CHECKIN_INTERVAL=60s\n", 0640,
+         ":1: CHECKIN_INTERVAL: not a number of seconds (1 to 86400)"},
+        {"a check-in interval with a URL of 69 characters", "URL=" + kUrl68 + "x\nCHECKIN_INTERVAL=60\n", 0640,
+         ":1: URL: longer than 68 characters, the most that leave room for CHECKIN_INTERVAL's &Kind=periodic"},
+        {"a client certificate and key with an https URL",
+         "URL=https://a.lan/x\nCLIENT_CERT=" + kCert + "\nCLIENT_KEY=" + kKey + "\n", 0640, "",
+         [](TerminalSettings& s) {
+             set(s.url, "https://a.lan/x");
+             set(s.client_cert, kCert);
+             set(s.client_key, kKey);
+         }},
+        {"a client certificate without its key", "URL=https://a.lan/x\nCLIENT_CERT=" + kCert + "\n", 0640,
+         ":2: CLIENT_CERT: needs CLIENT_KEY"},
+        {"a client key without its certificate", "CLIENT_KEY=" + kKey + "\nURL=https://a.lan/x\n", 0640,
+         ":1: CLIENT_KEY: needs CLIENT_CERT"},
+        {"a client certificate with an http URL", "CLIENT_CERT=" + kCert + "\nCLIENT_KEY=" + kKey + "\n", 0640,
+         ":1: CLIENT_CERT: needs an https URL"},
+        {"a client key that cannot be read",
+         "URL=https://a.lan/x\nCLIENT_CERT=" + kCert + "\nCLIENT_KEY=/etc/boat/none.key\n", 0640,
+         ":3: CLIENT_KEY: cannot be read: No such file or directory"},
+        {"a client certificate that is a folder", "CLIENT_CERT=/etc\n", 0640, ":1: CLIENT_CERT: not a regular file"},
+
         // systemd's copy for a service user: owned by it, read-only.
         {"the credential over /etc's file", "URL=http://from.credential.lan/x\n", 0400, "",
          [](TerminalSettings& s) { set(s.url, "http://from.credential.lan/x"); }, "", kNotRoot, true},
@@ -150,7 +186,8 @@ std::string describe(const TerminalSettings& s) {
     return std::string("url=") + s.url.data() + " ca=" + s.ca_file.data() + " pin=" + s.pinned_key.data() +
            " db=" + s.db_user.data() + ":" + s.db_password.data() + "@" + s.db_host.data() + "/" + s.db_name.data() +
            " gpsd=" + s.gpsd_host.data() + ":" + s.gpsd_port.data() + " gpio=" + s.gpio_chip.data() +
-           " spi=" + s.spi_device.data();
+           " spi=" + s.spi_device.data() + " interval=" + s.checkin_interval.data() + " cert=" + s.client_cert.data() +
+           " key=" + s.client_key.data();
 }
 
 class SettingsFile : public ::testing::TestWithParam<FileCase> {

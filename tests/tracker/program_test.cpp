@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -434,6 +435,59 @@ TEST_F(TrackerProgram, WithoutCardsThePeriodicCheckInComesAfter600Passes) {
     EXPECT_NE(e.find("Contacting http://127.0.0.1:18080/hullgate/checkin.php?RFID=&BoatID=7\r\n", at), std::string::npos);
     EXPECT_EQ(count(e, "RFID: "), 0);
     EXPECT_FALSE(db.rows().empty()) << "GPS rows went on while no card came\n" << out().substr(0, 3000);
+}
+
+// With CHECKIN_INTERVAL=2 the periodic check-in comes every 2 s instead of
+// after 600 passes, each request says its kind, and a kill given at the
+// server sets the kill relay within the interval and one exchange.
+TEST_F(TrackerProgram, WithACheckInIntervalAKillArrivesWithinIt) {
+    constexpr double kInterval = 2.0;
+    // The pass that notices the time (50 ms at its floor, a GPS wait on
+    // every tenth) and an exchange on loopback: a second is ample.
+    constexpr double kSlack = 1.0;
+    testsupport::EtcFile settings("/etc/boat/terminal.conf", "CHECKIN_INTERVAL=2\n");
+    ASSERT_NO_FATAL_FAILURE(start_running("0A1BC203 OK 0 600\n"));
+    // Each request as it arrives, timed by polling the server's log.
+    std::vector<std::pair<double, std::string>> seen;
+    auto watch = [&](size_t n, const std::string& what) {
+        return wait_until([&] {
+            std::istringstream in(server_log());
+            size_t i = 0;
+            for (std::string line; std::getline(in, line);) {
+                if (line.rfind("checkin ", 0) != 0 || i++ < seen.size()) continue;
+                seen.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+                                  line.substr(8, line.find(" ->") - 8));
+            }
+            return seen.size() >= n && seen.back().second == what;
+        }, 15000, 10);
+    };
+    const std::string periodic = "RFID= BoatID=7 Kind=periodic";
+    ASSERT_TRUE(watch(3, periodic)) << server_log();
+    for (size_t i = 0; i < 3; i++) EXPECT_EQ(seen[i].second, periodic);
+    for (size_t i = 1; i < 3; i++) {
+        EXPECT_GE(seen[i].first - seen[i - 1].first, kInterval - 0.2) << i;
+        EXPECT_LE(seen[i].first - seen[i - 1].first, kInterval + kSlack) << i;
+    }
+    EXPECT_NE(err().find("Contacting http://127.0.0.1:18080/hullgate/checkin.php?RFID=&BoatID=7&Kind=periodic\r\n"),
+              std::string::npos);
+    EXPECT_LT(passes(), 600) << "the interval, not the pass count";
+
+    board.put_card("0a1bc203");
+    ASSERT_TRUE(watch(seen.size() + 1, "RFID=0A1BC203 BoatID=7 Kind=card")) << server_log();
+    board.take_card("0a1bc203");
+    ASSERT_TRUE(watch(seen.size() + 1, "RFID=0A1BC203 BoatID=7 Kind=periodic")) << server_log();
+    EXPECT_EQ(board.level(kRun), 0) << "granted";
+    const double card = seen[seen.size() - 2].first;
+    EXPECT_GE(seen.back().first - card, kInterval - 0.2) << "the card restarts the interval";
+    EXPECT_LE(seen.back().first - card, kInterval + kSlack);
+
+    // The server turns to a kill just after a periodic check-in: the next
+    // one, an interval later, brings it.
+    testsupport::write_file(dir.file("cards.txt"), "0A1BC203 KILL\n");
+    const auto ordered = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until([&] { return board.level(kKill) == 1; }, 10000, 10)) << err().substr(err().size() - 2000);
+    EXPECT_LE(std::chrono::duration<double>(std::chrono::steady_clock::now() - ordered).count(), kInterval + kSlack);
+    EXPECT_EQ(board.level(kRun), 1) << "the boat stopped";
 }
 
 // Another client holds the table (a backup's lock), or the server answers

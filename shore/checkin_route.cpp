@@ -30,6 +30,25 @@ void refuse(httplib::Response& res) {
     res.set_content(kBadRequest, "text/plain");
 }
 
+// The raw query of `target`, as a terminal writes it: key=value pairs
+// joined by "&", nothing escaped. The server library's own parsing decodes
+// escapes and drops repeated pairs, which a refusal must see.
+bool split_query(const std::string& target, std::vector<QueryParam>* out) {
+    const size_t q = target.find('?');
+    if (q == std::string::npos) return false;
+    size_t start = q + 1;
+    while (start <= target.size()) {
+        size_t end = target.find('&', start);
+        if (end == std::string::npos) end = target.size();
+        const std::string pair = target.substr(start, end - start);
+        const size_t eq = pair.find('=');
+        if (eq == std::string::npos || eq == 0 || pair.find('=', eq + 1) != std::string::npos) return false;
+        out->push_back(QueryParam{pair.substr(0, eq), pair.substr(eq + 1)});
+        start = end + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 int64_t now_ms() {
@@ -63,9 +82,8 @@ void add_checkin_route(httplib::Server& http, Store& store) {
     http.Get(kCheckinPath, [&store](const httplib::Request& req, httplib::Response& res) {
         if (req.target.size() > kMaxTargetBytes || !req.body.empty()) return refuse(res);
         std::vector<QueryParam> params;
-        for (const auto& p : req.params) params.push_back(QueryParam{p.first, p.second});
         CheckinRequest c;
-        if (!parse_checkin_query(params, &c)) return refuse(res);
+        if (!split_query(req.target, &params) || !parse_checkin_query(params, &c)) return refuse(res);
         try {
             const std::string answer = store.checkin(c, now_ms());
             if (g_database_failing.exchange(false)) fprintf(stderr, "boat_shore: database answers again\n");

@@ -13,7 +13,10 @@
 
 namespace {
 
-int fail(const std::string& message) {
+int fail(std::string message) {
+    // One line, whatever a library's message held.
+    for (char& c : message)
+        if (c == '\n' || c == '\r') c = ' ';
     fprintf(stderr, "boat_shore: %s\n", message.c_str());
     return 1;
 }

@@ -23,8 +23,10 @@ constexpr time_t kWriteTimeoutS = 10;
 
 void set_error_pages(httplib::Server& http) {
     http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        // A malformed check-in must never read as a grant.
-        if (req.path == kCheckinPath && res.status >= 400 && res.status < 500) {
+        if (!res.body.empty()) return;  // the handler's own answer
+        // A malformed check-in must never read as a grant; a request line
+        // too long to parse has no path to tell by.
+        if (res.status >= 400 && res.status < 500 && (res.status != 404 || req.path == kCheckinPath)) {
             res.set_content("BAD bad request", "text/plain");
             return;
         }

@@ -3,22 +3,41 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 
 namespace shore {
 
 namespace {
 
+// The fault of a value, or nullptr when it is good.
+using Check = const char* (*)(const std::string& value);
+
+const char* any_value(const std::string&) { return nullptr; }
+
+const char* database_value(const std::string& v) {
+    if (v.rfind("sqlite:", 0) == 0 && v.size() > 7) return nullptr;
+    if (v.rfind("postgresql://", 0) == 0 || v.rfind("postgres://", 0) == 0) return nullptr;
+    return "not sqlite:PATH or a postgresql:// URI";
+}
+
+const char* listen_value(const std::string& v) {
+    std::string host;
+    int port = 0;
+    return parse_listen(v, &host, &port) ? nullptr : "not address:port (1 to 65535; [v6]:port)";
+}
+
 struct Key {
     const char* name;
     std::string Settings::*field;
+    Check check;
 };
 
 // One line per key.
 constexpr Key kKeys[] = {
-    {"DATABASE", &Settings::database},
-    {"LISTEN", &Settings::listen},
-    {"CERT", &Settings::cert},
-    {"KEY", &Settings::key},
+    {"DATABASE", &Settings::database, database_value},
+    {"LISTEN", &Settings::listen, listen_value},
+    {"CERT", &Settings::cert, any_value},
+    {"KEY", &Settings::key, any_value},
 };
 
 std::string trim(const std::string& s) {
@@ -58,6 +77,7 @@ bool read_settings(const std::string& path, Settings* s, std::string* error) {
     }
     std::string line;
     int number = 0;
+    std::set<std::string> seen;
     while (std::getline(in, line)) {
         number++;
         const std::string text = trim(line);
@@ -76,16 +96,20 @@ bool read_settings(const std::string& path, Settings* s, std::string* error) {
             *error = where + "unknown key " + name;
             return false;
         }
-        s->*(key->field) = trim(text.substr(eq + 1));
+        if (seen.count(name)) {
+            *error = where + name + ": given twice";
+            return false;
+        }
+        seen.insert(name);
+        const std::string value = trim(text.substr(eq + 1));
+        if (const char* fault = key->check(value)) {
+            *error = where + name + "=" + value + ": " + fault;
+            return false;
+        }
+        s->*(key->field) = value;
     }
     if (s->cert.empty() != s->key.empty()) {
         *error = path + ": CERT= and KEY= go together";
-        return false;
-    }
-    std::string host;
-    int port = 0;
-    if (!parse_listen(s->listen, &host, &port)) {
-        *error = path + ": LISTEN=" + s->listen + " is not address:port";
         return false;
     }
     return true;

@@ -171,9 +171,22 @@ void Store::give_back(std::unique_ptr<SqlConnection> c) {
 }
 
 void Store::transact(Durability durability, const std::function<void(SqlConnection&)>& work) {
-    auto c = take();
+    std::unique_ptr<SqlConnection> c;
+    // A link that went stale while idle (the database restarted) fails at
+    // its first statement, before anything was sent that could commit: the
+    // next link is tried, at most every link once and a new one.
+    for (size_t tries = 0;; tries++) {
+        c = take();
+        try {
+            c->begin(durability);
+            break;
+        } catch (const SqlError&) {
+            const bool stale = c->broken();
+            give_back(std::move(c));
+            if (!stale || tries >= links_) throw;
+        }
+    }
     try {
-        c->begin(durability);
         work(*c);
         c->commit();
     } catch (...) {

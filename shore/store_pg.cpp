@@ -10,6 +10,20 @@ namespace shore {
 
 namespace {
 
+// libpq's messages run over lines; staff get one.
+std::string one_line(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; p++) {
+        if (*p == '\n' || *p == '\t') {
+            if (!out.empty() && out.back() != ' ') out += p[1] ? "; " : "";
+        } else {
+            out += *p;
+        }
+    }
+    while (!out.empty() && (out.back() == ' ' || out.back() == ';')) out.pop_back();
+    return out;
+}
+
 // A database that does not answer within this is unreachable: the server
 // answers the terminal that the check-in failed rather than hold it.
 constexpr const char* kConnectTimeoutS = "5";
@@ -17,12 +31,17 @@ constexpr const char* kConnectTimeoutS = "5";
 class PgConnection : public SqlConnection {
 public:
     explicit PgConnection(const std::string& uri) {
-        const char* keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
-        const char* values[] = {uri.c_str(), kConnectTimeoutS, "boat_shore", nullptr};
+        // A database that stops answering mid-way (a cut link) is found out
+        // within seconds rather than holding the server's threads; a row
+        // lock held that long by another program fails the check-in.
+        const char* keys[] = {"dbname",        "connect_timeout",    "application_name", "keepalives",
+                              "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                              "options",       nullptr};
+        const char* values[] = {uri.c_str(), kConnectTimeoutS, "boat_shore", "1", "5", "2", "3", "10000",
+                                "-c statement_timeout=10000", nullptr};
         conn_ = PQconnectdbParams(keys, values, 1);
         if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-            std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
-            while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+            const std::string why = conn_ ? one_line(PQerrorMessage(conn_)) : "out of memory";
             PQfinish(conn_);
             conn_ = nullptr;
             throw SqlError("cannot reach the database: " + why);
@@ -85,8 +104,7 @@ private:
     void check(PGresult* res, const std::string& sql) {
         const ExecStatusType st = PQresultStatus(res);
         if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return;
-        std::string why = PQerrorMessage(conn_);
-        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+        const std::string why = one_line(PQerrorMessage(conn_));
         PQclear(res);
         throw SqlError("postgresql: " + why + " (" + sql.substr(0, 60) + ")");
     }

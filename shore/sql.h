@@ -50,11 +50,12 @@ public:
     virtual ~SqlConnection() = default;
     // One statement with $N placeholders; the rows it returns.
     virtual std::vector<SqlRow> query(const std::string& sql, const std::vector<SqlParam>& params = {}) = 0;
-    // A write transaction; `durability` is what its commit promises unless
-    // relax() lowers it before the commit.
+    // A write transaction; `durability` is what its commit promises.
     virtual void begin(Durability durability) = 0;
-    // The open transaction charges nothing after all.
-    virtual void relax() = 0;
+    // Raises a relaxed transaction to full durability before its commit;
+    // false where the level is fixed at begin() (then the caller starts
+    // over at full).
+    virtual bool harden() = 0;
     virtual void commit() = 0;
     virtual void rollback() noexcept = 0;
     // What follows a SELECT that locks its rows until the commit (empty

@@ -1,6 +1,10 @@
 // The rental book's transactions, the same SQL on every database. Locks are
 // taken in one order everywhere (boat, then card, then the rows below
-// them), so two transactions never wait for each other in a circle.
+// them), so two transactions never wait for each other in a circle. A row
+// is locked by a statement of its own and read after it by others: on
+// PostgreSQL each statement sees what was committed when it began, so a
+// read in the locking statement could miss what the lock's last holder
+// committed while this one waited.
 #include "store.h"
 
 #include <algorithm>
@@ -208,15 +212,35 @@ void Store::read(const std::function<void(SqlConnection&)>& work) {
     give_back(std::move(c));
 }
 
+namespace {
+
+// Thrown out of a relaxed transaction whose decision charges, where the
+// database cannot harden it: rolled back, and decided again at full.
+struct StartOverAtFull {};
+
+}  // namespace
+
 std::string Store::checkin(const CheckinRequest& req, int64_t now_ms) {
+    // Most check-ins charge nothing (re-grants, refusals): their commit is
+    // cheap; one that charges is committed with full durability.
+    for (Durability durability : {Durability::relaxed, Durability::full}) {
+        try {
+            return checkin_at(req, now_ms, durability);
+        } catch (const StartOverAtFull&) {
+        }
+    }
+    throw SqlError("a charging check-in could not be made durable");
+}
+
+std::string Store::checkin_at(const CheckinRequest& req, int64_t now_ms, Durability durability) {
     std::string answer;
     const int64_t now = now_ms / 1000;
-    // A periodic check-in never starts a session, so it never charges.
-    const Durability durability = req.kind == CheckinKind::periodic ? Durability::relaxed : Durability::full;
     transact(durability, [&](SqlConnection& db) {
         const BoatState boat = boat_state(db, req.boat);
-        const CardState card = boat.known ? card_state(db, req.card) : CardState{};
+        const CardState card =
+            decision_needs_card(boat, req.kind, now_ms) ? card_state(db, req.card) : CardState{};
         Decision d = decide(boat, card, req.kind, now_ms);
+        if (d.moves_money() && !db.harden()) throw StartOverAtFull{};
         for (const SessionState& s : d.close_at_paid_end) close_session(db, s.id, s.paid_end, kEndPaid);
         if (d.mark_kill_answered) {
             db.query("UPDATE kills SET answered_at = $1 WHERE boat = $2 AND released_at IS NULL AND answered_at IS NULL",
@@ -234,8 +258,6 @@ std::string Store::checkin(const CheckinRequest& req, int64_t now_ms) {
                     throw SqlError("sale " + std::to_string(sale) + " was charged meanwhile");
                 }
             }
-        } else {
-            db.relax();
         }
         if (boat.known) {
             db.query("UPDATE boats SET last_checkin_at = $1, sends_kind = $2 WHERE number = $3",

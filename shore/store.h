@@ -113,7 +113,7 @@ public:
     void read(const std::function<void(SqlConnection&)>& work);
 
 private:
-    class Link;
+    std::string checkin_at(const CheckinRequest& req, int64_t now_ms, Durability durability);
     std::unique_ptr<SqlConnection> take();
     void give_back(std::unique_ptr<SqlConnection> c);
 

@@ -1,10 +1,12 @@
 // The rental book on PostgreSQL 15 through libpq: a fleet's shore servers
-// share one database. Rows a decision reads are locked (SELECT ... FOR
-// UPDATE) until its commit; the unique indexes on open sessions stand
+// share one database. Rows a decision reads are locked (SELECT ... FOR NO
+// KEY UPDATE) until its commit; the unique indexes on open sessions stand
 // behind the locks.
 #include "sql.h"
 
 #include <libpq-fe.h>
+
+#include <map>
 
 namespace shore {
 
@@ -60,8 +62,9 @@ public:
             if (p.type == SqlParam::Type::text) texts[i] = p.text;
             if (p.type != SqlParam::Type::null) values[i] = texts[i].c_str();
         }
-        PGresult* res = PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
-                                     nullptr, nullptr, 0);
+        const std::string& name = prepared(sql, static_cast<int>(params.size()));
+        PGresult* res = PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()), values.data(), nullptr,
+                                       nullptr, 0);
         check(res, sql);
         std::vector<SqlRow> rows;
         const int n = PQntuples(res);
@@ -80,36 +83,59 @@ public:
         return rows;
     }
 
+    // A relaxed commit returns before the log is flushed: a crash of the
+    // database may lose the last log lines, never a charge, as charging
+    // transactions are hardened first.
     void begin(Durability durability) override {
-        exec("BEGIN");
-        if (durability == Durability::relaxed) relax();
+        // One round trip: most check-ins are a handful of them.
+        const char* sql = durability == Durability::relaxed ? "BEGIN; SET LOCAL synchronous_commit = off" : "BEGIN";
+        check(PQexec(conn_, sql), sql, true);
     }
-    // The commit returns before the log is flushed: a crash of the database
-    // may lose the last log lines, never a charge, as charging transactions
-    // keep the full level.
-    void relax() override { exec("SET LOCAL synchronous_commit = off"); }
+    bool harden() override {
+        exec("SET LOCAL synchronous_commit = on");
+        return true;
+    }
     void commit() override { exec("COMMIT"); }
     void rollback() noexcept override {
         if (broken()) return;
         PGresult* res = PQexec(conn_, "ROLLBACK");
         PQclear(res);
     }
-    const char* lock_rows() const override { return " FOR UPDATE"; }
+    // Not FOR UPDATE: a sale's reference to its card (a key share) need not
+    // wait for a check-in that holds the card.
+    const char* lock_rows() const override { return " FOR NO KEY UPDATE"; }
     const char* schema_lock() const override { return "SELECT pg_advisory_xact_lock(7302366)"; }
     bool broken() const override { return PQstatus(conn_) != CONNECTION_OK; }
 
 private:
     void exec(const char* sql) { query(sql, {}); }
 
-    void check(PGresult* res, const std::string& sql) {
+    // Each statement is parsed once per link: the same few run at every
+    // check-in.
+    const std::string& prepared(const std::string& sql, int params) {
+        auto it = statements_.find(sql);
+        if (it != statements_.end()) return it->second;
+        const std::string name = "s" + std::to_string(statements_.size());
+        PGresult* res = PQprepare(conn_, name.c_str(), sql.c_str(), params, nullptr);
+        check(res, sql);
+        PQclear(res);
+        return statements_.emplace(sql, name).first->second;
+    }
+
+    // Throws unless `res` is a success; `done` clears it then too.
+    void check(PGresult* res, const std::string& sql, bool done = false) {
         const ExecStatusType st = PQresultStatus(res);
-        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return;
+        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+            if (done) PQclear(res);
+            return;
+        }
         const std::string why = one_line(PQerrorMessage(conn_));
         PQclear(res);
         throw SqlError("postgresql: " + why + " (" + sql.substr(0, 60) + ")");
     }
 
     PGconn* conn_ = nullptr;
+    std::map<std::string, std::string> statements_;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 // offending events. The same seed draws the same steps with the same waits.
 //
 //   soak --terminal checkin|tracker [--minutes N] [--seed S] [--out DIR]
+//   soak --shore ...   both terminals against boat_shore (shore_season.cpp)
 //
 // --minutes defaults to BOAT_SOAK_MINUTES, else 1; --seed to a random
 // one, which the first line of output shows; --out keeps the work
@@ -987,13 +988,17 @@ int Soak::run() {
 }
 
 int usage() {
-    fprintf(stderr, "usage: soak --terminal checkin|tracker [--minutes N] [--seed S] [--out DIR]\n");
+    fprintf(stderr, "usage: soak --terminal checkin|tracker | --shore [--minutes N] [--seed S] [--out DIR]\n");
     return 2;
 }
 
 }  // namespace
 
+// Both terminals against boat_shore: shore_season.cpp.
+int soak_shore_main(int argc, char** argv);
+
 int main(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], "--shore") == 0) return soak_shore_main(argc - 1, argv + 1);
     Options o;
     bool terminal_given = false;
     for (int i = 1; i < argc; i++) {

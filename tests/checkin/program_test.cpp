@@ -567,6 +567,16 @@ TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {
     EXPECT_EQ(err().find("Boat Stopped"), std::string::npos) << err();
 }
 
+// The card loop's pace: an idle pass pauses 200 ms, so no more than five
+// passes fall in a second; blinking and the session's end come in the last
+// of every 13 idle passes. The session ends on whole seconds of the
+// terminal's boot-time clock, whose phase against the wall clock is any
+// fraction of a second: the relay may drop up to one second of passes
+// after the wall clock passed EndTime, beyond the blink cycle.
+constexpr uint64_t kPassesPerBlink = 13;
+constexpr uint64_t kIdlePassMs = 200;
+constexpr uint64_t kPassesPerSecond = 1000 / kIdlePassMs;
+
 // Passes of the card loop, counted in the program's SPI trace: each starts
 // with REQA, the byte 26 written to FIFODataReg (tx 12 26) right after the
 // command register was set to Idle (tx 02 00); no other frame begins so.
@@ -679,7 +689,7 @@ TEST_P(ProgramFault, SessionEndsInTimeAndCardsAreReadAgainAfterTheFault) {
     // The idle pace: one blink cycle of passes without a card.
     const uint64_t p0 = passes_();
     const Sample idle0 = sample();
-    ASSERT_TRUE(wait_until([&] { return passes_() >= p0 + 13; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return passes_() >= p0 + kPassesPerBlink; }, 20000));
     const Sample idle1 = sample();
 
     board_.put_card("0a1bc203");
@@ -703,7 +713,8 @@ TEST_P(ProgramFault, SessionEndsInTimeAndCardsAreReadAgainAfterTheFault) {
     const uint64_t p_end = passes_();
     ASSERT_TRUE(wait_for_level(23, 0, 20000)) << err();
     const uint64_t p_drop = passes_();
-    EXPECT_LE(p_drop - p_end, 13u + 1) << "the expiry test runs in every 13th pass";
+    EXPECT_LE(p_drop - p_end, kPassesPerBlink + kPassesPerSecond + 1)
+        << "the expiry test runs in every blink cycle's last pass, on whole seconds of the boot-time clock";
 
     const uint64_t seq = board_.last_seq();
     const std::string blink = std::string(kBlue) + kBlue + kOff;
@@ -726,7 +737,7 @@ TEST_P(ProgramFault, SessionEndsInTimeAndCardsAreReadAgainAfterTheFault) {
     ASSERT_TRUE(wait_for_requests(n + 1, 20000)) << err();
     const uint64_t p_read = passes_();
     EXPECT_EQ(requests().back(), "RFID=0a1bc203 BoatID=0");
-    EXPECT_LE(p_read - p_clear, 13u + 2) << "the watch checks once in 13 passes";
+    EXPECT_LE(p_read - p_clear, kPassesPerBlink + 2) << "the watch checks once in a blink cycle";
 
     if (c.reader_lost) {
         ASSERT_TRUE(wait_for_message("Reader back\r\n")) << err();

@@ -1,6 +1,7 @@
 // boat_checkin as built, on a private simulated board, against the
 // check-in server on the compiled base URL's port (or the settings
 // file's), each test on a loopback of its own.
+#include "checkin_server.h"
 #include "faults.h"
 #include "field.h"
 #include "private_mounts.h"
@@ -50,13 +51,8 @@ protected:
 
     void start_server(const std::string& cards) {
         write_file(dir_.file("cards.txt"), cards);
-        server_ = Process({{peer_bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port", std::to_string(kPort)},
-                           {},
-                           "",
-                           dir_.file("server.log"),
-                           dir_.file("server.err"),
-                           ""});
-        ASSERT_TRUE(wait_until([] { return port_open(kPort); }, 10000)) << read_file(dir_.file("server.err"));
+        ASSERT_TRUE(server_.start(kPort, {"--cards", dir_.file("cards.txt")}, dir_.file("server.log"), dir_.file("server.err")))
+            << server_.error();
     }
     void start_terminal(const std::string& state_env) {
         terminal_ = Process({{bin("checkin/boat_checkin")}, {state_env}, dir_.path(), "", dir_.file("terminal.err"), ""});
@@ -69,14 +65,8 @@ protected:
     bool wait_for_message(const std::string& text, int timeout_ms = 10000) {
         return wait_until([&] { return err().find(text) != std::string::npos; }, timeout_ms);
     }
-    // Requests the server logged, as "RFID=... BoatID=..." lines.
-    std::vector<std::string> requests() {
-        std::vector<std::string> out;
-        std::istringstream in(read_file(dir_.file("server.log")));
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("checkin ", 0) == 0) out.push_back(line.substr(8, line.find(" ->") - 8));
-        return out;
-    }
+    // Requests the server logged, as "RFID=... BoatID=..." texts.
+    std::vector<std::string> requests() { return server_.checkins(); }
     bool wait_for_requests(size_t n, int timeout_ms = 10000) {
         return wait_until([&] { return requests().size() >= n; }, timeout_ms);
     }
@@ -96,7 +86,7 @@ protected:
 
     TempDir dir_;
     TempBoard board_{boatsim::Profile::checkin};
-    Process server_;
+    testsupport::CheckinServer server_;
     Process terminal_;
 };
 
@@ -495,9 +485,8 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
     ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
 
     // A plain http server that would grant: reaching it would be a downgrade.
-    server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kPort)},
-                       {}, "", dir_.file("server.log"), dir_.file("http.err"), ""});
-    ASSERT_TRUE(wait_until([] { return port_open(kPort); }, 10000)) << read_file(dir_.file("http.err"));
+    ASSERT_TRUE(server_.start(kPort, {"--unknown", "OK 0 600"}, dir_.file("server.log"), dir_.file("http.err")))
+        << server_.error();
 
     const std::string https_url = "https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php";
     const std::string http_url = "http://127.0.0.1:" + std::to_string(kPort) + "/hullgate/checkin.php";
@@ -527,25 +516,20 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         write_file(dir_.file("pin.pem"), read_file(tls + "/" + c.pin));
-        std::vector<std::string> argv = {bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port",
-                                         std::to_string(kHttpsPort), "--tls-cert", tls + "/" + c.cert, "--tls-key",
-                                         tls + "/server.key"};
-        if (!c.redirect.empty()) argv.insert(argv.end(), {"--redirect", c.redirect});
-        const std::string log = dir_.file("https" + std::to_string(++n) + ".log");
-        Process https({argv, {}, "", log, dir_.file("https.err"), ""});
-        ASSERT_TRUE(wait_until([] { return port_open(kHttpsPort); }, 10000)) << read_file(dir_.file("https.err"));
+        std::vector<std::string> options = {"--unknown", "OK 0 600", "--tls-cert", tls + "/" + c.cert, "--tls-key",
+                                            tls + "/server.key"};
+        if (!c.redirect.empty()) options.insert(options.end(), {"--redirect", c.redirect});
+        testsupport::CheckinServer https;
+        ASSERT_TRUE(https.start(kHttpsPort, options, dir_.file("https" + std::to_string(++n) + ".log"),
+                                dir_.file("https.err")))
+            << https.error();
 
         const size_t mark = err().size();
         board_.put_card("0a1bc203");
         ASSERT_TRUE(wait_for_halt(++pulses)) << err();
         board_.take_card("0a1bc203");
         const std::string said = err().substr(mark);
-        size_t reached = 0;
-        {
-            std::istringstream in(read_file(log));
-            for (std::string line; std::getline(in, line);) reached += line.rfind("checkin ", 0) == 0;
-        }
-        EXPECT_EQ(reached, c.requests);
+        EXPECT_EQ(https.checkins().size(), c.requests);
         if (c.error.empty()) {
             EXPECT_NE(said.find("Green LED ONOK 0 600\r\n"), std::string::npos) << said;
             EXPECT_EQ(board_.level(23), 1) << "the boat runs";

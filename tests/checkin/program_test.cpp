@@ -432,7 +432,7 @@ TEST_F(Program, SessionsKeepTheirLengthWhenTheWallClockSteps) {
     step_to("0");
     const char* asan = getenv("ASAN_OPTIONS");
     terminal_ = Process({{bin("checkin/boat_checkin")},
-                         {board_.env(), "LD_PRELOAD=" BOAT_WALL_SHIFT_LIB, "BOATTEST_WALL_SHIFT=" + shift,
+                         {board_.env(), "LD_PRELOAD=" + bin("tests/checkin/libwall_clock_shift.so"), "BOATTEST_WALL_SHIFT=" + shift,
                           // the sanitizer runtime is no longer the first library
                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"},
                          dir_.path(),
@@ -479,7 +479,7 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
     constexpr int kHttpsPort = 18443;
     ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
     const std::string tls = dir_.file("tls");
-    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
+    Process certs({{"/bin/sh", testsupport::source_path("tests/checkin/tls_certs.sh"), tls},
                    {}, "", "", dir_.file("certs.err"), ""});
     ASSERT_TRUE(certs.wait_exit(60000));
     ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
@@ -745,8 +745,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProgramFault, ::testing::ValuesIn(kFaultCases),
                          [](const ::testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
 
 TEST_F(Program, PiBuildCannotReachThePeripheralsHereAndEndsWithStatus1) {
-    const std::string rpi = std::string(BOAT_RPI_BIN_DIR) + "/checkin/boat_checkin";
-    if (std::string(BOAT_RPI_BIN_DIR).empty()) GTEST_SKIP() << "configured without BOAT_RPI_BIN_DIR";
+    const std::string rpi = testsupport::rpi_bin_dir() + "/checkin/boat_checkin";
+    if (testsupport::rpi_bin_dir().empty()) GTEST_SKIP() << "configured without BOAT_RPI_BIN_DIR";
     ASSERT_EQ(access(rpi.c_str(), X_OK), 0) << rpi << " is not built";
     terminal_ = Process({{rpi}, {}, dir_.path(), "", dir_.file("terminal.err"), ""});
     ASSERT_TRUE(terminal_.wait_exit(10000));

@@ -478,7 +478,7 @@ void Soak::mend_tracker_peers() {
 }
 
 bool Soak::start_gpsd() {
-    gpsd_up_ = gpsd_.start(std::string(BOAT_SOURCE_DIR) + "/tests/tracker/data/haicom-305N.log", "0.15", dir_);
+    gpsd_up_ = gpsd_.start(testsupport::source_path("tests/tracker/data/haicom-305N.log"), "0.15", dir_);
     if (!gpsd_up_) fprintf(stderr, "soak: %s\n", gpsd_.error().c_str());
     return gpsd_up_;
 }

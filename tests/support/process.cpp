@@ -194,6 +194,12 @@ std::string bin(const std::string& relative) { return std::string(BOAT_BIN_DIR) 
 
 std::string peer_bin(const std::string& relative) { return std::string(BOAT_PEER_BIN_DIR) + "/" + relative; }
 
+std::string source_path(const std::string& relative) { return std::string(BOAT_SOURCE_DIR) + "/" + relative; }
+
+std::string rpi_bin_dir() { return BOAT_RPI_BIN_DIR; }
+
+std::string linux_bin_dir() { return BOAT_LINUX_BIN_DIR; }
+
 bool port_open(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;

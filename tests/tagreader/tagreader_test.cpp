@@ -417,8 +417,8 @@ TEST_F(TagReader, ReaderMissingAtStartIsReportedAndReadsCardsOnceBack) {
 }
 
 TEST_F(TagReader, PiBuildFailsToInitOnAPc) {
-    std::string program = std::string(BOAT_RPI_BIN_DIR) + "/tagreader/tag_reader";
-    if (std::string(BOAT_RPI_BIN_DIR).empty()) GTEST_SKIP() << "configured without BOAT_RPI_BIN_DIR";
+    std::string program = testsupport::rpi_bin_dir() + "/tagreader/tag_reader";
+    if (testsupport::rpi_bin_dir().empty()) GTEST_SKIP() << "configured without BOAT_RPI_BIN_DIR";
     ASSERT_EQ(access(program.c_str(), X_OK), 0) << program << " is not built";
     config("UID=1000\n");
     start({}, program);

@@ -9,7 +9,7 @@
 
 namespace trackertest {
 
-std::string test_log(const std::string& name) { return std::string(BOAT_SOURCE_DIR) + "/tests/tracker/data/" + name; }
+std::string test_log(const std::string& name) { return testsupport::source_path("tests/tracker/data/" + name); }
 
 std::vector<GpsRow> rows(testsupport::MariaDb& db, long after_id) {
     std::vector<GpsRow> out;

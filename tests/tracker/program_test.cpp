@@ -238,8 +238,8 @@ TEST_F(TrackerProgram, WithoutNfcDeviceItEndsAfterTheBoardIsSafe) {
 // The Pi build links the real bcm2835 library, which cannot reach the
 // peripherals on a PC: the real start-up failure of HW_init.
 TEST_F(TrackerProgram, PiBuildEndsWithStatus1WhenTheHardwareCannotBeOpened) {
-    const std::string rpi = std::string(BOAT_RPI_BIN_DIR) + "/tracker/boat_tracker";
-    ASSERT_FALSE(std::string(BOAT_RPI_BIN_DIR).empty()) << "configure with BOAT_RPI_BIN_DIR (scripts/test does)";
+    const std::string rpi = testsupport::rpi_bin_dir() + "/tracker/boat_tracker";
+    ASSERT_FALSE(testsupport::rpi_bin_dir().empty()) << "configure with BOAT_RPI_BIN_DIR (scripts/test does)";
     ASSERT_EQ(access(rpi.c_str(), X_OK), 0) << rpi << " is not built";
     ASSERT_TRUE(gpsd.start(kLog, kCycle, dir.path())) << gpsd.error();
     ProcessOptions o;

@@ -27,8 +27,17 @@ bool Gpsd::start(const std::string& log, const std::string& cycle, const std::st
     return up;
 }
 
+void Gpsd::hold() {
+    if (proc_) kill(proc_->pid(), SIGSTOP);  // gpsfake only, not its gpsd
+}
+
+void Gpsd::release() {
+    if (proc_) kill(proc_->pid(), SIGCONT);
+}
+
 void Gpsd::stop() {
     if (!proc_) return;
+    release();
     // gpsfake runs gpsd as its child; its process group holds both.
     if (proc_->running()) kill(-proc_->pid(), SIGTERM);
     proc_->stop(3000);

@@ -23,6 +23,12 @@ public:
                int port = kGpsdPort);
     void stop();
     bool running() { return proc_ && proc_->running(); }
+    // gpsfake feeds the log from its start, whether or not a client
+    // watches yet: a log replayed `once` is held (gpsd itself serves on)
+    // until the client under test watches, so that a slow start-up does not
+    // miss it.
+    void hold();
+    void release();
     const std::string& error() const { return error_; }
     // Watching as a client of its own, waits until gpsd has reported the
     // fix of time `when` ("YYYY-MM-DD hh:mm:ss.mmm" UTC). False after

@@ -557,7 +557,9 @@ TEST_F(TrackerProgram, RowsAreTheLogsNewFixesEachOnceTheNewestAfterAStall) {
         for (const auto& f : fixes) by_time[f.when] = f;
         ASSERT_TRUE(db.exec("TRUNCATE TABLE GPS")) << db.error();
         ASSERT_TRUE(gpsd.start(trackertest::test_log(c.log), c.cycle, dir.path(), true)) << gpsd.error();
+        gpsd.hold();
         ASSERT_NO_FATAL_FAILURE(start_running());
+        gpsd.release();
         long stalled_at = 0;
         if (c.stall) {
             ASSERT_GE(wait_rows(2).size(), 3u) << out();

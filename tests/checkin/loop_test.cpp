@@ -59,17 +59,17 @@ TEST_F(Loop, IdleBlinkIsBlueAtThe11thAnd12thPollAndOffAtThe13th) {
 // prolong it.
 TEST_F(Loop, SessionEndsOnlyAtThe13thPollAfterItsSecondsHavePassed) {
     Active = 1;
-    StartTime = g_now;
-    EndTime = g_now + 100;
-    StartMonotonic = g_mono;
+    StartTime = fake_clock.wall;
+    EndTime = fake_clock.wall + 100;
+    StartMonotonic = fake_clock.monotonic_seconds();
     idle(12);
     EXPECT_EQ(writes(), "") << "no blinking during a session";
-    g_now += 7200;
-    g_mono += 100;
+    fake_clock.wall += 7200;
+    fake_clock.advance_monotonic_seconds(100);
     EXPECT_EQ(pass(), "") << "not at T";
     EXPECT_EQ(Active, 1);
-    g_now -= 86400;
-    g_mono += 1;
+    fake_clock.wall -= 86400;
+    fake_clock.advance_monotonic_seconds(1);
     idle(12);
     EXPECT_EQ(Active, 1) << "only the 13th poll tests";
     EXPECT_EQ(pass(), "All LED OFFBoat Stopped\r\n");
@@ -157,9 +157,9 @@ TEST_F(Loop, PassesThatReadNoCardAreIdlePolls) {
 
         // An expired session ends, and the periodic check-in reaches the server.
         Active = 1;
-        StartTime = g_now - 70;
-        EndTime = g_now - 10;
-        StartMonotonic = g_mono - 70;
+        StartTime = fake_clock.wall - 70;
+        EndTime = fake_clock.wall - 10;
+        StartMonotonic = fake_clock.monotonic_seconds() - 70;
         Counter = 12;
         LastCheckin = 10000;
         const size_t queries = server_.queries().size();
@@ -181,17 +181,17 @@ TEST_F(Loop, CardPassesEndAnExpiredSessionToo) {
     const std::string url = "http://127.0.0.1:1/hullgate/checkin.php";  // nothing listens there
     URL = url.c_str();
     Active = 1;
-    StartTime = g_now;
-    EndTime = g_now + 5;
-    StartMonotonic = g_mono;
+    StartTime = fake_clock.wall;
+    EndTime = fake_clock.wall + 5;
+    StartMonotonic = fake_clock.monotonic_seconds();
     for (int i = 0; i < 3; i++) {
         fakereader::find_script = {READER_OK};
         std::string err = pass();
         EXPECT_NE(err.find("Network Error"), std::string::npos) << err;
         EXPECT_EQ(Active, 1) << "not before its time";
     }
-    g_now = EndTime + 1;
-    g_mono += 6;
+    fake_clock.wall = EndTime + 1;
+    fake_clock.advance_monotonic_seconds(6);
     fakereader::find_script = {READER_OK};
     std::string err = pass();
     const std::string stopped = "Boat Stopped\r\n", failed = "All LED OFFNetwork Error Couldn't connect to server\r\n";

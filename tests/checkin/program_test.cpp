@@ -1,6 +1,7 @@
 // boat_checkin as built, on a private simulated board, against the
 // check-in server on the compiled base URL's port (or the settings
 // file's), each test on a loopback of its own.
+#include "checkin_server.h"
 #include "faults.h"
 #include "field.h"
 #include "private_mounts.h"
@@ -51,16 +52,9 @@ protected:
 
     void start_server(const std::string& cards, std::vector<std::string> options = {}) {
         write_file(dir_.file("cards.txt"), cards);
-        std::vector<std::string> argv = {peer_bin("sim/checkin-server"), "--cards", dir_.file("cards.txt"), "--port",
-                                         std::to_string(kPort)};
-        argv.insert(argv.end(), options.begin(), options.end());
-        server_ = Process({argv,
-                           {},
-                           "",
-                           dir_.file("server.log"),
-                           dir_.file("server.err"),
-                           ""});
-        ASSERT_TRUE(wait_until([] { return port_open(kPort); }, 10000)) << read_file(dir_.file("server.err"));
+        std::vector<std::string> args = {"--cards", dir_.file("cards.txt")};
+        args.insert(args.end(), options.begin(), options.end());
+        ASSERT_TRUE(server_.start(kPort, args, dir_.file("server.log"), dir_.file("server.err"))) << server_.error();
     }
     void start_terminal(const std::string& state_env) {
         terminal_ = Process({{bin("checkin/boat_checkin")}, {state_env}, dir_.path(), "", dir_.file("terminal.err"), ""});
@@ -73,14 +67,8 @@ protected:
     bool wait_for_message(const std::string& text, int timeout_ms = 10000) {
         return wait_until([&] { return err().find(text) != std::string::npos; }, timeout_ms);
     }
-    // Requests the server logged, as "RFID=... BoatID=..." lines.
-    std::vector<std::string> requests() {
-        std::vector<std::string> out;
-        std::istringstream in(read_file(dir_.file("server.log")));
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("checkin ", 0) == 0) out.push_back(line.substr(8, line.find(" ->") - 8));
-        return out;
-    }
+    // Requests the server logged, as "RFID=... BoatID=..." texts.
+    std::vector<std::string> requests() { return server_.checkins(); }
     bool wait_for_requests(size_t n, int timeout_ms = 10000) {
         return wait_until([&] { return requests().size() >= n; }, timeout_ms);
     }
@@ -100,7 +88,7 @@ protected:
 
     TempDir dir_;
     TempBoard board_{boatsim::Profile::checkin};
-    Process server_;
+    testsupport::CheckinServer server_;
     Process terminal_;
 };
 
@@ -519,7 +507,7 @@ TEST_F(Program, SessionsKeepTheirLengthWhenTheWallClockSteps) {
     step_to("0");
     const char* asan = getenv("ASAN_OPTIONS");
     terminal_ = Process({{bin("checkin/boat_checkin")},
-                         {board_.env(), "LD_PRELOAD=" BOAT_WALL_SHIFT_LIB, "BOATTEST_WALL_SHIFT=" + shift,
+                         {board_.env(), "LD_PRELOAD=" + bin("tests/checkin/libwall_clock_shift.so"), "BOATTEST_WALL_SHIFT=" + shift,
                           // the sanitizer runtime is no longer the first library
                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"},
                          dir_.path(),
@@ -566,15 +554,14 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
     constexpr int kHttpsPort = 18443;
     ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
     const std::string tls = dir_.file("tls");
-    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
+    Process certs({{"/bin/sh", testsupport::source_path("tests/checkin/tls_certs.sh"), tls},
                    {}, "", "", dir_.file("certs.err"), ""});
     ASSERT_TRUE(certs.wait_exit(60000));
     ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
 
     // A plain http server that would grant: reaching it would be a downgrade.
-    server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kPort)},
-                       {}, "", dir_.file("server.log"), dir_.file("http.err"), ""});
-    ASSERT_TRUE(wait_until([] { return port_open(kPort); }, 10000)) << read_file(dir_.file("http.err"));
+    ASSERT_TRUE(server_.start(kPort, {"--unknown", "OK 0 600"}, dir_.file("server.log"), dir_.file("http.err")))
+        << server_.error();
 
     const std::string https_url = "https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php";
     const std::string http_url = "http://127.0.0.1:" + std::to_string(kPort) + "/hullgate/checkin.php";
@@ -604,25 +591,20 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         write_file(dir_.file("pin.pem"), read_file(tls + "/" + c.pin));
-        std::vector<std::string> argv = {bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port",
-                                         std::to_string(kHttpsPort), "--tls-cert", tls + "/" + c.cert, "--tls-key",
-                                         tls + "/server.key"};
-        if (!c.redirect.empty()) argv.insert(argv.end(), {"--redirect", c.redirect});
-        const std::string log = dir_.file("https" + std::to_string(++n) + ".log");
-        Process https({argv, {}, "", log, dir_.file("https.err"), ""});
-        ASSERT_TRUE(wait_until([] { return port_open(kHttpsPort); }, 10000)) << read_file(dir_.file("https.err"));
+        std::vector<std::string> options = {"--unknown", "OK 0 600", "--tls-cert", tls + "/" + c.cert, "--tls-key",
+                                            tls + "/server.key"};
+        if (!c.redirect.empty()) options.insert(options.end(), {"--redirect", c.redirect});
+        testsupport::CheckinServer https;
+        ASSERT_TRUE(https.start(kHttpsPort, options, dir_.file("https" + std::to_string(++n) + ".log"),
+                                dir_.file("https.err")))
+            << https.error();
 
         const size_t mark = err().size();
         board_.put_card("0a1bc203");
         ASSERT_TRUE(wait_for_halt(++pulses)) << err();
         board_.take_card("0a1bc203");
         const std::string said = err().substr(mark);
-        size_t reached = 0;
-        {
-            std::istringstream in(read_file(log));
-            for (std::string line; std::getline(in, line);) reached += line.rfind("checkin ", 0) == 0;
-        }
-        EXPECT_EQ(reached, c.requests);
+        EXPECT_EQ(https.checkins().size(), c.requests);
         if (c.error.empty()) {
             EXPECT_NE(said.find("Green LED ONOK 0 600\r\n"), std::string::npos) << said;
             EXPECT_EQ(board_.level(23), 1) << "the boat runs";
@@ -644,7 +626,7 @@ TEST_F(Program, ClientCertificateOfTheSettingsFileOpensAServerThatAsksForIt) {
     constexpr int kHttpsPort = 18443;
     ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
     const std::string tls = dir_.file("tls");
-    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls},
+    Process certs({{"/bin/sh", testsupport::source_path("tests/checkin/tls_certs.sh"), tls},
                    {}, "", "", dir_.file("certs.err"), ""});
     ASSERT_TRUE(certs.wait_exit(60000));
     ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
@@ -700,6 +682,16 @@ TEST_F(Program, HardwareSetUpFailureEndsWithStatus1) {
     EXPECT_EQ(err().rfind("I Am Boat 0\r\n", 0), 0u) << err();
     EXPECT_EQ(err().find("Boat Stopped"), std::string::npos) << err();
 }
+
+// The card loop's pace: an idle pass pauses 200 ms, so no more than five
+// passes fall in a second; blinking and the session's end come in the last
+// of every 13 idle passes. The session ends on whole seconds of the
+// terminal's boot-time clock, whose phase against the wall clock is any
+// fraction of a second: the relay may drop up to one second of passes
+// after the wall clock passed EndTime, beyond the blink cycle.
+constexpr uint64_t kPassesPerBlink = 13;
+constexpr uint64_t kIdlePassMs = 200;
+constexpr uint64_t kPassesPerSecond = 1000 / kIdlePassMs;
 
 // Passes of the card loop, counted in the program's SPI trace: each starts
 // with REQA, the byte 26 written to FIFODataReg (tx 12 26) right after the
@@ -813,7 +805,7 @@ TEST_P(ProgramFault, SessionEndsInTimeAndCardsAreReadAgainAfterTheFault) {
     // The idle pace: one blink cycle of passes without a card.
     const uint64_t p0 = passes_();
     const Sample idle0 = sample();
-    ASSERT_TRUE(wait_until([&] { return passes_() >= p0 + 13; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return passes_() >= p0 + kPassesPerBlink; }, 20000));
     const Sample idle1 = sample();
 
     board_.put_card("0a1bc203");
@@ -837,7 +829,8 @@ TEST_P(ProgramFault, SessionEndsInTimeAndCardsAreReadAgainAfterTheFault) {
     const uint64_t p_end = passes_();
     ASSERT_TRUE(wait_for_level(23, 0, 20000)) << err();
     const uint64_t p_drop = passes_();
-    EXPECT_LE(p_drop - p_end, 13u + 1) << "the expiry test runs in every 13th pass";
+    EXPECT_LE(p_drop - p_end, kPassesPerBlink + kPassesPerSecond + 1)
+        << "the expiry test runs in every blink cycle's last pass, on whole seconds of the boot-time clock";
 
     const uint64_t seq = board_.last_seq();
     const std::string blink = std::string(kBlue) + kBlue + kOff;
@@ -860,7 +853,7 @@ TEST_P(ProgramFault, SessionEndsInTimeAndCardsAreReadAgainAfterTheFault) {
     ASSERT_TRUE(wait_for_requests(n + 1, 20000)) << err();
     const uint64_t p_read = passes_();
     EXPECT_EQ(requests().back(), "RFID=0a1bc203 BoatID=0");
-    EXPECT_LE(p_read - p_clear, 13u + 2) << "the watch checks once in 13 passes";
+    EXPECT_LE(p_read - p_clear, kPassesPerBlink + 2) << "the watch checks once in a blink cycle";
 
     if (c.reader_lost) {
         ASSERT_TRUE(wait_for_message("Reader back\r\n")) << err();
@@ -884,8 +877,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, ProgramFault, ::testing::ValuesIn(kFaultCases),
                          [](const ::testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
 
 TEST_F(Program, PiBuildCannotReachThePeripheralsHereAndEndsWithStatus1) {
-    const std::string rpi = std::string(BOAT_RPI_BIN_DIR) + "/checkin/boat_checkin";
-    if (std::string(BOAT_RPI_BIN_DIR).empty()) GTEST_SKIP() << "configured without BOAT_RPI_BIN_DIR";
+    const std::string rpi = testsupport::rpi_bin_dir() + "/checkin/boat_checkin";
+    if (testsupport::rpi_bin_dir().empty()) GTEST_SKIP() << "configured without BOAT_RPI_BIN_DIR";
     ASSERT_EQ(access(rpi.c_str(), X_OK), 0) << rpi << " is not built";
     terminal_ = Process({{rpi}, {}, dir_.path(), "", dir_.file("terminal.err"), ""});
     ASSERT_TRUE(terminal_.wait_exit(10000));

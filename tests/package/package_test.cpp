@@ -172,8 +172,8 @@ class Package : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        const std::string config = std::string(BOAT_LINUX_BIN_DIR) + "/CPackConfig.cmake";
-        if (std::string(BOAT_LINUX_BIN_DIR).empty() || access(config.c_str(), R_OK) != 0) {
+        const std::string config = testsupport::linux_bin_dir() + "/CPackConfig.cmake";
+        if (testsupport::linux_bin_dir().empty() || access(config.c_str(), R_OK) != 0) {
             made_ = "no " + config + ": configure BOAT_LINUX_BIN_DIR with CMAKE_INSTALL_PREFIX=/usr (scripts/test does)";
             return;
         }
@@ -283,7 +283,7 @@ TEST_F(Package, UnitsFindTheirProgramsAndFoldersInTheUnpackedRoot) {
             }
         }
         for (const auto& f : k.data)
-            EXPECT_EQ(read_file(r + "/usr/share/" + k.name + "/" + f), read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/" + f))
+            EXPECT_EQ(read_file(r + "/usr/share/" + k.name + "/" + f), read_file(testsupport::source_path("deploy/") + f))
                 << f;
     }
 }
@@ -331,9 +331,9 @@ TEST_F(Package, DependsNameTheLibrariesPackagesAndOnlyTheTrackerRecommendsItsSer
 TEST_F(Package, CommonShipsTheDevicesGroupsAndRules) {
     const std::string r = root(kCommon);
     EXPECT_EQ(read_file(r + "/usr/lib/udev/rules.d/60-boat-gpio-spi.rules"),
-              read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/60-boat-gpio-spi.rules"));
+              read_file(testsupport::source_path("deploy/60-boat-gpio-spi.rules")));
     EXPECT_EQ(read_file(r + "/usr/lib/sysusers.d/boat-gpio-spi.conf"),
-              read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/boat-gpio-spi.sysusers"));
+              read_file(testsupport::source_path("deploy/boat-gpio-spi.sysusers")));
     EXPECT_TRUE(is_program(control(kCommon) + "/postinst"));
 }
 
@@ -356,7 +356,7 @@ TEST_F(Package, SettingsFileIsARootOnlyConffileWithTheBuildsValuesCommentedOut) 
     EXPECT_EQ(entry[2].str(), "root/root");
 
     const std::string packaged = read_file(root(kCommon) + path);
-    const std::string cache = read_file(std::string(BOAT_LINUX_BIN_DIR) + "/CMakeCache.txt");
+    const std::string cache = read_file(testsupport::linux_bin_dir() + "/CMakeCache.txt");
     const std::pair<std::string, std::string> keys[] = {
         {"URL", "BOAT_CHECKIN_URL"}, {"CA_FILE", "BOAT_CHECKIN_CA"}, {"PINNED_KEY", "BOAT_CHECKIN_PINNED_KEY"},
         {"DB_HOST", "BOAT_DB_HOST"}, {"DB_USER", "BOAT_DB_USER"},    {"DB_PASSWORD", "BOAT_DB_PASSWORD"},
@@ -477,7 +477,7 @@ TEST_F(Package, ShoreSettingsAreAConffileWithEveryKeyCommentedOutAtTheServersDef
     EXPECT_EQ(names(kShore, "Suggests"), std::set<std::string>{"postgresql"});
     EXPECT_EQ(access((root(kShore) + "/usr/share/man/man8/boat_shore.8.gz").c_str(), R_OK), 0) << "no manual page";
     EXPECT_EQ(read_file(root(kShore) + "/usr/lib/sysusers.d/boat-shore.conf"),
-              read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/boat-shore.sysusers"));
+              read_file(testsupport::source_path("deploy/boat-shore.sysusers")));
 
     const std::string packaged = read_file(root(kShore) + path);
     std::string uncommented;

@@ -151,7 +151,7 @@ TEST_F(Serve, RefusesMalformedCheckinsBeforeTheBook) {
 
 TEST_F(Serve, HttpsWithTheCertificateOfItsSettings) {
     TempDir tls;
-    Process certs({{"/bin/sh", std::string(BOAT_SOURCE_DIR) + "/tests/checkin/tls_certs.sh", tls.path()}, {}, "", "", "", ""});
+    Process certs({{"/bin/sh", testsupport::source_path("tests/checkin/tls_certs.sh"), tls.path()}, {}, "", "", "", ""});
     ASSERT_TRUE(certs.wait_exit(60000));
     ASSERT_EQ(certs.exit_status(), 0);
     TempDir data;

@@ -29,6 +29,8 @@
 //     pending kill and off only after its release.
 #include "faults.h"
 #include "field.h"
+#include "gpsd.h"
+#include "mariadb.h"
 #include "private_mounts.h"
 #include "process.h"
 #include "temp_board.h"
@@ -66,7 +68,6 @@ using Json = nlohmann::json;
 namespace {
 
 constexpr int kShorePort = 18080;  // the simulated build's check-in URL
-constexpr int kGpsdPort = 2947;
 constexpr int kDbPort = 3306;
 constexpr int64_t kSecond = 1000000000;
 constexpr int64_t kPollNs = 100000000;
@@ -189,7 +190,7 @@ private:
     void blackhole_off();
     bool start_terminal(Boat& b);
     bool start_tracker_peers();
-    bool db_script(const char* command);
+    bool start_db();
     bool start_gpsd();
     void stop_everything();
     void outage_begin();
@@ -237,7 +238,9 @@ private:
     std::vector<Boat> boats_;
     int64_t offset_ns_ = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC
 
-    std::unique_ptr<Process> shore_, gpsd_, nfc_;
+    std::unique_ptr<Process> shore_, nfc_;
+    testsupport::Gpsd gpsd_;
+    std::unique_ptr<testsupport::MariaDb> db_;
     std::string conf_;
     int shore_starts_ = 0;
     bool shore_up_ = false;
@@ -360,40 +363,25 @@ void ShoreSeason::blackhole_off() {
     blackhole_ = -1;
 }
 
-bool ShoreSeason::db_script(const char* command) {
-    const std::string script = std::string(BOAT_SOURCE_DIR) + "/tests/tracker/peers/mariadb.sh";
+bool ShoreSeason::start_db() {
+    std::string why;
     const std::string tmpl = dir_ + "/db-template";
-    std::vector<std::string> argv {script, command, dir_ + "/db"};
-    if (std::string(command) == "start") {
-        Process t({{script, "template", tmpl}, {}, "", "", dir_ + "/mariadb.err", ""});
-        if (!t.wait_exit(120000) || t.exit_status() != 0) {
-            fprintf(stderr, "soak: mariadb.sh template failed: %s\n", testsupport::read_file(dir_ + "/mariadb.err").c_str());
-            return false;
-        }
-        argv.push_back(tmpl);
-    }
-    Process p({argv, {}, "", "", dir_ + "/mariadb.err", ""});
-    if (!p.wait_exit(120000) || p.exit_status() != 0) {
-        fprintf(stderr, "soak: mariadb.sh %s failed: %s\n", command, testsupport::read_file(dir_ + "/mariadb.err").c_str());
+    db_ = std::make_unique<testsupport::MariaDb>();
+    if (!testsupport::MariaDb::make_template(tmpl, &why) || !db_->start(dir_ + "/db", tmpl)) {
+        fprintf(stderr, "soak: the tracker's MariaDB did not start: %s%s\n", why.c_str(), db_->error().c_str());
         return false;
     }
     return true;
 }
 
 bool ShoreSeason::start_gpsd() {
-    gpsd_ = std::make_unique<Process>(ProcessOptions {
-        {"/usr/bin/gpsfake", "-q", "-P", std::to_string(kGpsdPort), "-c", "0.15",
-         std::string(BOAT_SHARED_DIR) + "/data/gps/haicom-305N.log"},
-        {}, "", dir_ + "/gpsfake.out", dir_ + "/gpsfake.err", ""});
-    if (!testsupport::wait_until([] { return testsupport::port_open(kGpsdPort); }, 20000, 50)) {
-        fprintf(stderr, "soak: gpsd did not come up: %s\n", testsupport::read_file(dir_ + "/gpsfake.err").c_str());
-        return false;
-    }
-    return true;
+    if (gpsd_.start(testsupport::source_path("tests/tracker/data/haicom-305N.log"), "0.15", dir_)) return true;
+    fprintf(stderr, "soak: %s\n", gpsd_.error().c_str());
+    return false;
 }
 
 bool ShoreSeason::start_tracker_peers() {
-    if (!db_script("start") || !start_gpsd()) return false;
+    if (!start_db() || !start_gpsd()) return false;
     Boat& b = boat(2);
     nfc_ = std::make_unique<Process>(ProcessOptions {{testsupport::bin("sim/boatsim"), "nfc", "--link", dir_ + "/reader"},
                                                      {b.board->env()}, "", dir_ + "/nfc.out", dir_ + "/nfc.err", ""});
@@ -437,16 +425,8 @@ void ShoreSeason::stop_everything() {
     blackhole_off();
     if (nfc_) nfc_->stop(3000);
     nfc_.reset();
-    if (gpsd_) {
-        kill(-gpsd_->pid(), SIGTERM);  // gpsfake runs gpsd in its process group
-        gpsd_->stop(3000);
-        kill(-gpsd_->pid(), SIGKILL);
-    }
-    gpsd_.reset();
-    if (!dir_.empty() && access((dir_ + "/db/mysqld.pid").c_str(), F_OK) == 0) {
-        Process p({{std::string(BOAT_SOURCE_DIR) + "/tests/tracker/peers/mariadb.sh", "stop", dir_ + "/db"}, {}, "", "", "", ""});
-        p.wait_exit(60000);
-    }
+    gpsd_.stop();
+    db_.reset();  // the server stops with it
 }
 
 // --- the book ---------------------------------------------------------------------
@@ -1188,7 +1168,7 @@ int soak_shore_main(int argc, char** argv) {
             return 2;
         }
     } else {
-        for (int port : {kShorePort, kGpsdPort, kDbPort}) {
+        for (int port : {kShorePort, testsupport::kGpsdPort, kDbPort}) {
             if (!testsupport::port_open(port)) continue;
             fprintf(stderr, "soak: not root, so on the shared loopback, where port %d is taken\n", port);
             return 2;

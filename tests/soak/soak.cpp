@@ -29,14 +29,16 @@
 //
 // Run as root it first moves into a network namespace of its own (with
 // only a loopback), so its fixed ports never meet another test's.
+#include "checkin_server.h"
 #include "faults.h"
 #include "field.h"
+#include "gpsd.h"
+#include "mariadb.h"
 #include "private_mounts.h"
 #include "process.h"
 #include "temp_board.h"
 
 #include <fcntl.h>
-#include <mysql.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <signal.h>
@@ -67,7 +69,6 @@ namespace {
 
 constexpr int kServerPort = 18080;
 constexpr const char* kUnknownAnswer = "BAD";  // checkin-server's --unknown default
-constexpr int kGpsdPort = 2947;
 constexpr int kDbPort = 3306;
 constexpr int64_t kSecond = 1000000000;
 constexpr int64_t kPollNs = 100000000;
@@ -178,8 +179,7 @@ private:
     void stop_gpsd();
     void mend_db();
     void mend_tracker_peers();
-    bool db_script(const char* command);
-    bool db_exec(const std::string& sql);
+    bool start_db();
     void stop_everything();
 
     // --- checking ---------------------------------------------------------------
@@ -213,8 +213,10 @@ private:
     std::string dir_;
     testsupport::TempBoard board_;
 
-    std::unique_ptr<Process> terminal_, server_, gpsd_, nfc_;
-    MYSQL* db_ = nullptr;
+    std::unique_ptr<Process> terminal_, nfc_;
+    testsupport::CheckinServer server_;
+    testsupport::Gpsd gpsd_;
+    std::unique_ptr<testsupport::MariaDb> db_;
     std::string nfc_connstring_;
     int server_starts_ = 0;
     std::string server_log_;
@@ -370,19 +372,14 @@ bool Soak::start_server() {
     blackhole_off();
     server_log_ = dir_ + "/server." + std::to_string(++server_starts_) + ".log";
     server_log_offset_ = 0;
-    server_ = std::make_unique<Process>(ProcessOptions {
-        {testsupport::peer_bin("sim/checkin-server"), "--cards", cards_file_, "--port", std::to_string(kServerPort),
-         "--log-time"},
-        {}, "", server_log_, dir_ + "/server.err", ""});
-    server_up_ = wait(10 * kSecond, [] { return testsupport::port_open(kServerPort); });
-    if (!server_up_) fprintf(stderr, "soak: the check-in server did not start: %s\n", testsupport::read_file(dir_ + "/server.err").c_str());
+    server_up_ = server_.start(kServerPort, {"--cards", cards_file_, "--log-time"}, server_log_, dir_ + "/server.err");
+    if (!server_up_) fprintf(stderr, "soak: %s\n", server_.error().c_str());
     return server_up_;
 }
 
 void Soak::stop_server() {
     read_requests();
-    if (server_) server_->stop(3000);
-    server_.reset();
+    server_.stop(3000);
     server_up_ = false;
 }
 
@@ -424,49 +421,20 @@ void Soak::blackhole_off() {
     blackhole_ = -1;
 }
 
-// "start" makes the schema's data directory first and starts on a copy.
-bool Soak::db_script(const char* command) {
-    const std::string script = std::string(BOAT_SOURCE_DIR) + "/tests/tracker/peers/mariadb.sh";
+// A server on a copy of a data directory with the schema, made first.
+bool Soak::start_db() {
+    std::string why;
     const std::string tmpl = dir_ + "/db-template";
-    std::vector<std::string> argv {script, command, dir_ + "/db"};
-    if (std::string(command) == "start") {
-        Process t({{script, "template", tmpl}, {}, "", "", dir_ + "/mariadb.err", ""});
-        if (!wait(120 * kSecond, [&] { return !t.running(); }) || t.exit_status() != 0) {
-            fprintf(stderr, "soak: mariadb.sh template failed: %s\n", testsupport::read_file(dir_ + "/mariadb.err").c_str());
-            return false;
-        }
-        argv.push_back(tmpl);
-    }
-    Process p({argv, {}, "", "", dir_ + "/mariadb.err", ""});
-    bool done = wait(120 * kSecond, [&] { return !p.running(); });
-    if (!done || p.exit_status() != 0) {
-        fprintf(stderr, "soak: mariadb.sh %s failed: %s\n", command, testsupport::read_file(dir_ + "/mariadb.err").c_str());
+    db_ = std::make_unique<testsupport::MariaDb>();
+    if (!testsupport::MariaDb::make_template(tmpl, &why) || !db_->start(dir_ + "/db", tmpl)) {
+        fprintf(stderr, "soak: %s\n", why.empty() ? db_->error().c_str() : why.c_str());
         return false;
     }
     return true;
 }
 
-// The administrator's statements, through the server's socket.
-bool Soak::db_exec(const std::string& sql) {
-    for (int attempt = 0; attempt < 2; attempt++) {
-        if (!db_) {
-            db_ = mysql_init(nullptr);
-            const std::string sock = dir_ + "/db/mysqld.sock";
-            if (!mysql_real_connect(db_, "localhost", "root", nullptr, "GPSTracker", 0, sock.c_str(), 0)) {
-                mysql_close(db_);
-                db_ = nullptr;
-                return false;
-            }
-        }
-        if (mysql_query(db_, sql.c_str()) == 0) return true;
-        mysql_close(db_);
-        db_ = nullptr;
-    }
-    return false;
-}
-
 bool Soak::start_tracker_peers() {
-    if (!db_script("start") || !start_gpsd()) return false;
+    if (!start_db() || !start_gpsd()) return false;
     nfc_ = std::make_unique<Process>(ProcessOptions {
         {testsupport::bin("sim/boatsim"), "nfc", "--link", dir_ + "/reader"},
         {board_.env()}, "", dir_ + "/nfc.out", dir_ + "/nfc.err", ""});
@@ -479,26 +447,21 @@ bool Soak::start_tracker_peers() {
 }
 
 void Soak::stop_gpsd() {
-    if (!gpsd_) return;
-    // gpsfake runs gpsd in its process group.
-    kill(-gpsd_->pid(), SIGTERM);
-    gpsd_->stop(3000);
-    kill(-gpsd_->pid(), SIGKILL);
-    gpsd_.reset();
+    gpsd_.stop();
     gpsd_up_ = false;
 }
 
 void Soak::mend_db() {
-    const std::string pid = testsupport::read_file(dir_ + "/db/mysqld.pid");
+    const std::string pid = testsupport::read_file(db_->dir() + "/mysqld.pid");
     switch (db_fault_) {
     case DbFault::locked:
-        db_exec("UNLOCK TABLES");
+        db_->exec("UNLOCK TABLES");
         break;
     case DbFault::frozen:
         if (!pid.empty()) kill(std::stoi(pid), SIGCONT);
         break;
     case DbFault::down:
-        if (!db_script("resume")) g_interrupted = 1;
+        if (!db_->control("resume")) g_interrupted = 1;
         break;
     case DbFault::none:
         break;
@@ -516,16 +479,9 @@ void Soak::mend_tracker_peers() {
 }
 
 bool Soak::start_gpsd() {
-    gpsd_ = std::make_unique<Process>(ProcessOptions {
-        {"/usr/bin/gpsfake", "-q", "-P", std::to_string(kGpsdPort), "-c", "0.15",
-         std::string(BOAT_SHARED_DIR) + "/data/gps/haicom-305N.log"},
-        {}, "", dir_ + "/gpsfake.out", dir_ + "/gpsfake.err", ""});
-    if (!wait(20 * kSecond, [] { return testsupport::port_open(kGpsdPort); })) {
-        fprintf(stderr, "soak: gpsd did not come up: %s\n", testsupport::read_file(dir_ + "/gpsfake.err").c_str());
-        return false;
-    }
-    gpsd_up_ = true;
-    return true;
+    gpsd_up_ = gpsd_.start(testsupport::source_path("tests/tracker/data/haicom-305N.log"), "0.15", dir_);
+    if (!gpsd_up_) fprintf(stderr, "soak: %s\n", gpsd_.error().c_str());
+    return gpsd_up_;
 }
 
 bool Soak::start_terminal() {
@@ -560,19 +516,13 @@ bool Soak::start_terminal() {
 void Soak::stop_everything() {
     if (terminal_) terminal_->stop(5000);
     terminal_.reset();
-    if (server_) server_->stop(3000);
-    server_.reset();
+    server_.stop(3000);
     blackhole_off();
     if (nfc_) nfc_->stop(3000);
     nfc_.reset();
     stop_gpsd();
-    if (db_fault_ == DbFault::frozen) mend_db();
-    if (db_) mysql_close(db_);
-    db_ = nullptr;
-    if (opt_.tracker && !dir_.empty() && access((dir_ + "/db/mysqld.pid").c_str(), F_OK) == 0) {
-        Process p({{std::string(BOAT_SOURCE_DIR) + "/tests/tracker/peers/mariadb.sh", "stop", dir_ + "/db"}, {}, "", "", "", ""});
-        p.wait_exit(60000);
-    }
+    if (db_ && db_fault_ == DbFault::frozen) mend_db();
+    db_.reset();  // the server stops with it
 }
 
 // --- checking ---------------------------------------------------------------------
@@ -879,11 +829,11 @@ void Soak::step() {
         } else {
             db_fault_ = static_cast<DbFault>(1 + pick(3));
             faults_++;
-            const std::string pid = testsupport::read_file(dir_ + "/db/mysqld.pid");
+            const std::string pid = testsupport::read_file(db_->dir() + "/mysqld.pid");
             switch (db_fault_) {
             case DbFault::locked:
                 log_step("database locked by another client");
-                db_exec("LOCK TABLES GPS WRITE");
+                db_->exec("LOCK TABLES GPS WRITE");
                 break;
             case DbFault::frozen:
                 log_step("database server frozen (SIGSTOP)");
@@ -891,7 +841,7 @@ void Soak::step() {
                 break;
             case DbFault::down:
                 log_step("database server down");
-                db_script("stop");
+                db_->control("stop");
                 break;
             case DbFault::none:
                 break;
@@ -1027,7 +977,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     } else {
-        for (int port : {kServerPort, kGpsdPort, kDbPort}) {
+        for (int port : {kServerPort, testsupport::kGpsdPort, kDbPort}) {
             if (!testsupport::port_open(port)) continue;
             fprintf(stderr, "soak: not root, so on the shared loopback, where port %d is taken\n", port);
             return 2;

@@ -41,6 +41,12 @@ bool target_program(const std::string& path) {
     return false;
 }
 
+// A program file, not a folder of this build given as an argument.
+bool executable_file(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
 }  // namespace
 
 Process::Process(const ProcessOptions& opts) {
@@ -66,7 +72,7 @@ Process::Process(const ProcessOptions& opts) {
     bool emulated = false;
     for (size_t i = 0; i < opts.argv.size(); i++) {
         const std::string& a = opts.argv[i];
-        if (!emulated && target_program(a) && (i == 0 || access(a.c_str(), X_OK) == 0)) {
+        if (!emulated && target_program(a) && (i == 0 || executable_file(a))) {
             for (const char* e : kEmulator) argv_store.push_back(e);
             emulated = true;
         }
@@ -193,6 +199,12 @@ TempDir::~TempDir() {
 std::string bin(const std::string& relative) { return std::string(BOAT_BIN_DIR) + "/" + relative; }
 
 std::string peer_bin(const std::string& relative) { return std::string(BOAT_PEER_BIN_DIR) + "/" + relative; }
+
+std::string source_path(const std::string& relative) { return std::string(BOAT_SOURCE_DIR) + "/" + relative; }
+
+std::string rpi_bin_dir() { return BOAT_RPI_BIN_DIR; }
+
+std::string linux_bin_dir() { return BOAT_LINUX_BIN_DIR; }
 
 bool port_open(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -82,6 +82,13 @@ std::string bin(const std::string& relative);
 // the host (BOAT_PEER_BIN_DIR), so the peer runs natively.
 std::string peer_bin(const std::string& relative);
 
+// This tree and the board builds beside the test build, as configured.
+// Compiled into this library only, so that every other object of the tests
+// is the same in any clone (and a compiler cache serves them).
+std::string source_path(const std::string& relative);
+std::string rpi_bin_dir();    // empty when configured without the libbcm2835 build
+std::string linux_bin_dir();  // empty when configured without the kernel-device build
+
 // A TCP port on 127.0.0.1 accepts connections.
 bool port_open(int port);
 

@@ -50,7 +50,7 @@ std::map<int, int> driven_levels(const std::string& text, bool* spi_on, std::str
 TEST(BootConfig, SnippetsHoldEachTerminalsRelaysAndLedAtTheirSafeLevelsAndSwitchOnSpi) {
     for (const TerminalProfile* p : {&kCheckinTerminal, &kTrackerTerminal}) {
         SCOPED_TRACE(p->name);
-        std::string text = testsupport::read_file(std::string(BOAT_SOURCE_DIR) + "/deploy/boot/" + p->name + ".txt");
+        std::string text = testsupport::read_file(testsupport::source_path("deploy/boot/") + p->name + ".txt");
         ASSERT_NE(text, "");
         std::string error;
         bool spi_on = false;

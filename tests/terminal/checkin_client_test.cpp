@@ -177,9 +177,9 @@ protected:
     // A session granted just now, far from its end.
     void running_session() {
         Active = 1;
-        StartTime = g_now;
-        StartMonotonic = g_mono;
-        EndTime = g_now + 600;
+        StartTime = fake_clock.wall;
+        StartMonotonic = fake_clock.monotonic_seconds();
+        EndTime = fake_clock.wall + 600;
     }
     static std::string grant_lines(const std::string& answer, int days, long long start, long long end) {
         return "Kill Switch Off\r\n" + answer + "\r\nGreen LED ONBoat Started\r\nOnline for " + std::to_string(days) +
@@ -192,7 +192,8 @@ TEST_F(Exchange, GrantStartsTheBoatForItsSeconds) {
     server_.answer("OK 3 7200");
     BoatID = 12;
     LastCheckin = 55;
-    EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ONOK 3 7200\r\n" + grant_lines("OK 3 7200", 3, g_now, g_now + 7200));
+    EXPECT_EQ(card("0a1bc203"),
+              "Blue LED ONGreen LED ONOK 3 7200\r\n" + grant_lines("OK 3 7200", 3, fake_clock.wall, fake_clock.wall + 7200));
     EXPECT_EQ(server_.queries(), std::vector<std::string>{"0a1bc203/12"});
     EXPECT_STREQ(Buff, (server_.url() + "?RFID=0a1bc203&BoatID=12").c_str());
     EXPECT_STREQ(LastRFID, "0a1bc203");
@@ -200,8 +201,8 @@ TEST_F(Exchange, GrantStartsTheBoatForItsSeconds) {
     EXPECT_EQ(LastCheckin, 0);
     EXPECT_EQ(Days, 3);
     EXPECT_EQ(Seconds, 7200);
-    EXPECT_EQ(StartTime, g_now);
-    EXPECT_EQ(EndTime, g_now + 7200);
+    EXPECT_EQ(StartTime, fake_clock.wall);
+    EXPECT_EQ(EndTime, fake_clock.wall + 7200);
     EXPECT_EQ(writes(), "17=1 22=0 27=1 17=0 22=1 27=1 14=0 17=0 22=1 27=1 23=1");
 }
 
@@ -212,12 +213,12 @@ TEST_F(Exchange, GrantWithoutNumbersKeepsTheLastSeconds) {
     card("01020304");
     EXPECT_EQ(Days, 0);
     EXPECT_EQ(Seconds, 90);
-    EXPECT_EQ(EndTime, g_now + 90);
+    EXPECT_EQ(EndTime, fake_clock.wall + 90);
     EXPECT_EQ(Active, 1);
 
     server_.answer("OK 1 -60");  // negative: ends before it started
     card("01020304");
-    EXPECT_EQ(EndTime, g_now - 60);
+    EXPECT_EQ(EndTime, fake_clock.wall - 60);
     session_expiry_step();
     EXPECT_EQ(Active, 0);
 }
@@ -262,15 +263,15 @@ TEST_F(Exchange, BodyThatIsNoAnswerFailsTheExchangeAndLeavesTheBoat) {
 // has 32 bits the session runs to the last second it can show, not round
 // to 1901; elsewhere the full hour. Either way the stamps print right.
 TEST_F(Exchange, GrantPastTheEndOfTimeTRunsAsLongAsFits) {
-    g_now = INT32_MAX - 100;
+    fake_clock.wall = INT32_MAX - 100;
     const long long end = sizeof(time_t) == 4 ? 2147483647LL : 2147487147LL;
     server_.answer("OK 0 3600");
     EXPECT_EQ(card("0a1bc203"), "Blue LED ONGreen LED ONOK 0 3600\r\n" + grant_lines("OK 0 3600", 0, 2147483547LL, end));
     EXPECT_EQ(static_cast<long long>(EndTime), end);
-    g_mono += end - 2147483547LL;
+    fake_clock.advance_monotonic_seconds(end - 2147483547LL);
     session_expiry_step();
     EXPECT_EQ(Active, 1);
-    g_mono += 1;
+    fake_clock.advance_monotonic_seconds(1);
     session_expiry_step();
     EXPECT_EQ(Active, 0);
 }
@@ -379,14 +380,14 @@ TEST_F(Exchange, PaidTimeIsWatchedDuringTheTransfer) {
     server_.answer("OK 0 600");
     card("01020304");
     running_session();
-    g_mono += 601;  // the paid end has passed; the server takes its time
+    fake_clock.advance_monotonic_seconds(601);  // the paid end has passed; the server takes its time
     server_.on([](const httplib::Request&, httplib::Response& res) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         res.set_content("OK 0 30", "text/plain");
     });
     writes();
     EXPECT_EQ(card("0a1bc203"), "Blue LED ONBoat Stopped\r\nGreen LED ONOK 0 30\r\n" +
-                                    grant_lines("OK 0 30", 0, g_now, g_now + 30));
+                                    grant_lines("OK 0 30", 0, fake_clock.wall, fake_clock.wall + 30));
     EXPECT_EQ(writes(), "17=1 22=0 27=1 23=0 17=0 22=1 27=1 14=0 17=0 22=1 27=1 23=1");
     EXPECT_EQ(Active, 1);
 
@@ -421,7 +422,7 @@ TEST_F(Exchange, ServerDownIsANetworkError) {
 
 TEST_F(Exchange, PeriodicCheckInUsesTheLastCardAndKeepsTheLedExceptForGrantAndKill) {
     server_.answer("OK 0 100");
-    EXPECT_EQ(periodic(), "Performing Check In\r\n" + grant_lines("OK 0 100", 0, g_now, g_now + 100));
+    EXPECT_EQ(periodic(), "Performing Check In\r\n" + grant_lines("OK 0 100", 0, fake_clock.wall, fake_clock.wall + 100));
     EXPECT_EQ(server_.queries().back(), "/7") << "before any card: empty RFID";
 
     strcpy(LastRFID, "0a1bc203");

@@ -1,5 +1,6 @@
 // The terminals' notifications to systemd, received on a datagram socket
 // standing in for the service manager's NOTIFY_SOCKET.
+#include "fake_clock.h"
 #include "private_mounts.h"
 #include "process.h"
 #include "supervision.h"
@@ -11,8 +12,6 @@
 #include <vector>
 
 namespace {
-
-int64_t g_now_ns = 0;
 
 std::vector<std::string> received(testsupport::SyslogSink& sink) {
     std::vector<std::string> out;
@@ -26,9 +25,9 @@ TEST(Supervision, ReadyOnceThenWatchdogAtMostOnceASecond) {
     testsupport::SyslogSink sink(dir.file("notify"));
     ASSERT_TRUE(sink.ok()) << sink.error();
     setenv("NOTIFY_SOCKET", dir.file("notify").c_str(), 1);
-    supervision_clock = [] { return g_now_ns; };
-    constexpr int64_t kMs = 1000000;
-    g_now_ns = 5000 * kMs;
+    supervision_clock = [] { return static_cast<int64_t>(testsupport::fake_monotonic_ns()); };
+    constexpr uint64_t kMs = 1000000;
+    testsupport::fake_clock.monotonic_ns = 5000 * kMs;
 
     supervision_ready();
     EXPECT_EQ(received(sink), std::vector<std::string>{"READY=1"});
@@ -36,23 +35,23 @@ TEST(Supervision, ReadyOnceThenWatchdogAtMostOnceASecond) {
     supervision_pass();
     EXPECT_EQ(received(sink), std::vector<std::string>{"WATCHDOG=1"}) << "the first pass";
     for (int i = 0; i < 999; i++) {
-        g_now_ns += kMs;
+        testsupport::fake_clock.monotonic_ns += kMs;
         supervision_pass();
     }
     EXPECT_TRUE(received(sink).empty()) << "999 ms of passes";
-    g_now_ns += kMs;
+    testsupport::fake_clock.monotonic_ns += kMs;
     supervision_pass();
     EXPECT_EQ(received(sink).size(), 1u) << "a second after the last";
 
     // Ten seconds of idle polls, five a second: ten notifications.
     for (int i = 0; i < 50; i++) {
-        g_now_ns += 200 * kMs;
+        testsupport::fake_clock.monotonic_ns += 200 * kMs;
         supervision_pass();
     }
     EXPECT_EQ(received(sink), std::vector<std::string>(10, "WATCHDOG=1"));
 
     // A pass that took 30 s (a check-in transfer): one, right after it.
-    g_now_ns += 30000 * kMs;
+    testsupport::fake_clock.monotonic_ns += 30000 * kMs;
     supervision_pass();
     supervision_pass();
     EXPECT_EQ(received(sink).size(), 1u);
@@ -61,7 +60,7 @@ TEST(Supervision, ReadyOnceThenWatchdogAtMostOnceASecond) {
     unsetenv("NOTIFY_SOCKET");
     supervision_ready();
     for (int i = 0; i < 10; i++) {
-        g_now_ns += 1000 * kMs;
+        testsupport::fake_clock.monotonic_ns += 1000 * kMs;
         supervision_pass();
     }
     EXPECT_TRUE(received(sink).empty());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "checkin_client.h"
+#include "fake_clock.h"
 #include "stop.h"
 #include "temp_board.h"
 
@@ -22,14 +23,7 @@
 
 namespace termtest {
 
-// Wall clock and monotonic clock, moved by the tests independently.
-inline time_t g_now = 1700000000;
-inline time_t fake_time(time_t* t) {
-    if (t) *t = g_now;
-    return g_now;
-}
-inline time_t g_mono = 86400;
-inline time_t fake_monotonic() { return g_mono; }
+using testsupport::fake_clock;
 inline int fake_usleep(useconds_t us) {
     fprintf(stderr, "<%u>", static_cast<unsigned>(us));
     return 0;
@@ -105,10 +99,9 @@ protected:
         Active = LastCheckin = 0;
         BoatID = 7;
         URL = server_.url().c_str();
-        g_now = 1700000000;
-        g_mono = 86400;
-        terminal_time = fake_time;
-        terminal_monotonic = fake_monotonic;
+        fake_clock.reset();
+        terminal_time = testsupport::fake_time;
+        terminal_monotonic = testsupport::fake_monotonic_seconds;
         terminal_usleep = fake_usleep;
         seq_ = board_.last_seq();
     }

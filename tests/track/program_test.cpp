@@ -22,7 +22,7 @@ namespace {
 using testsupport::Process;
 using testsupport::ProcessOptions;
 using testsupport::TempDir;
-using trackertest::Db;
+using Db = testsupport::MariaDb;
 
 struct Outcome {
     int status = -1;

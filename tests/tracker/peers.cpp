@@ -1,9 +1,5 @@
 #include "peers.h"
 
-#include <gps.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,107 +9,14 @@
 
 namespace trackertest {
 
-using testsupport::Process;
-using testsupport::ProcessOptions;
+std::string test_log(const std::string& name) { return testsupport::source_path("tests/tracker/data/" + name); }
 
-std::string test_log(const std::string& name) { return std::string(BOAT_SOURCE_DIR) + "/tests/tracker/data/" + name; }
-
-void Gpsd::start(const std::string& log, const std::string& cycle, const std::string& outdir, bool once, int port) {
-    port_ = port;
-    ASSERT_FALSE(testsupport::port_open(port_)) << "127.0.0.1:" << port_ << " is taken by another program";
-    ProcessOptions o;
-    std::string path = log.find('/') == std::string::npos ? std::string(BOAT_SHARED_DIR) + "/data/gps/" + log : log;
-    o.argv = {"/usr/bin/gpsfake", "-q", "-P", std::to_string(port_), "-c", cycle};
-    if (once) o.argv.push_back("-1");
-    o.argv.push_back(path);
-    o.stdout_path = outdir + "/gpsfake.out";
-    o.stderr_path = outdir + "/gpsfake.err";
-    proc_ = std::make_unique<Process>(o);
-    ASSERT_GT(proc_->pid(), 0) << "cannot fork gpsfake";
-    bool up = testsupport::wait_until([&] { return testsupport::port_open(port_) || !proc_->running(); }, 20000, 20);
-    ASSERT_TRUE(up && proc_->running()) << "gpsfake did not bring gpsd up on port " << port_ << ": "
-                                        << testsupport::read_file(outdir + "/gpsfake.err");
-}
-
-void Gpsd::stop() {
-    if (!proc_) return;
-    // gpsfake runs gpsd as its child; its process group holds both.
-    if (proc_->running()) kill(-proc_->pid(), SIGTERM);
-    proc_->stop(3000);
-    kill(-proc_->pid(), SIGKILL);
-    proc_.reset();
-    testsupport::wait_until([&] { return !testsupport::port_open(port_); }, 5000, 20);
-}
-
-bool Gpsd::wait_for_fix(const std::string& when, int timeout_ms) {
-    struct gps_data_t g {};
-    if (gps_open("127.0.0.1", std::to_string(port_).c_str(), &g) != 0) return false;
-    gps_stream(&g, WATCH_ENABLE | WATCH_JSON, nullptr);
-    std::string iso = when;
-    iso[10] = 'T';
-    const std::string want = "\"time\":\"" + iso + "Z\"";
-    bool seen = false;
-    testsupport::wait_until([&] {
-        char report[4096];
-        while (!seen && gps_waiting(&g, 0)) {
-            report[0] = '\0';
-            if (gps_read(&g, report, sizeof report) < 0) return true;
-            seen = strstr(report, "\"class\":\"TPV\"") && strstr(report, want.c_str());
-        }
-        return seen;
-    }, timeout_ms, 20);
-    gps_close(&g);
-    return seen;
-}
-
-Db::~Db() {
-    if (conn_) mysql_close(conn_);
-    if (!dir_.empty()) control("stop");
-}
-
-bool Db::start(const std::string& dir) {
-    dir_ = dir;
-    std::string cmd = std::string(TRACKER_DB_SCRIPT) + " start '" + dir_ + "' '" + TRACKER_DB_TEMPLATE + "' 2>'" + dir_ +
-                      ".err'";
-    if (std::system(cmd.c_str()) != 0) {
-        error_ = "the test's database server did not start: " + testsupport::read_file(dir_ + ".err") +
-                 " (its data directory is made by the fixture test tracker.mariadb.template)";
-        return false;
-    }
-    return connect();
-}
-
-bool Db::connect() {
-    if (conn_) mysql_close(conn_);
-    conn_ = mysql_init(nullptr);
-    std::string sock = dir_ + "/mysqld.sock";
-    if (!mysql_real_connect(conn_, "localhost", "root", nullptr, "GPSTracker", 0, sock.c_str(), 0)) {
-        error_ = std::string("cannot reach the test's database server (") + mysql_error(conn_) + ")";
-        mysql_close(conn_);
-        conn_ = nullptr;
-        return false;
-    }
-    return true;
-}
-
-bool Db::exec(const std::string& sql) {
-    if (!conn_ && !connect()) return false;
-    if (mysql_query(conn_, sql.c_str()) != 0) {
-        // The server may have been restarted under us: once more, anew.
-        if (!connect() || mysql_query(conn_, sql.c_str()) != 0) {
-            if (conn_) error_ = mysql_error(conn_);
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<GpsRow> Db::rows(long after_id) {
+std::vector<GpsRow> rows(testsupport::MariaDb& db, long after_id) {
     std::vector<GpsRow> out;
-    if (!exec("SELECT id, Lat, Lng, Speed, Bearing, FuelVoltage, Active, FixTime FROM GPS WHERE id > " +
-              std::to_string(after_id) + " ORDER BY id"))
+    if (!db.exec("SELECT id, Lat, Lng, Speed, Bearing, FuelVoltage, Active, FixTime FROM GPS WHERE id > " +
+                 std::to_string(after_id) + " ORDER BY id"))
         return out;
-    MYSQL_RES* res = mysql_store_result(conn_);
+    MYSQL_RES* res = mysql_store_result(db.connection());
     if (!res) return out;
     while (MYSQL_ROW r = mysql_fetch_row(res)) {
         GpsRow row {};
@@ -131,11 +34,6 @@ std::vector<GpsRow> Db::rows(long after_id) {
     }
     mysql_free_result(res);
     return out;
-}
-
-bool Db::control(const std::string& command) {
-    std::string cmd = std::string(TRACKER_DB_SCRIPT) + " " + command + " '" + dir_ + "'";
-    return std::system(cmd.c_str()) == 0;
 }
 
 namespace {

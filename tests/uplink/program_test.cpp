@@ -512,7 +512,7 @@ TEST_F(Uplink, ATableOrDatabaseMadeAnewIsANewSourceAshore) {
     expect_same_rows();  // the shore's rows of `second` are the boat's
     uplink->stop(3000);
 
-    const std::string schema = std::string(BOAT_SOURCE_DIR) + "/deploy/schema.sql";
+    const std::string schema = testsupport::source_path("deploy/schema.sql");
     ASSERT_TRUE(db.exec("DROP DATABASE GPSTracker")) << db.error();
     ASSERT_EQ(std::system(("mariadb --no-defaults -uroot --socket='" + db.dir() + "/mysqld.sock' < '" + schema + "'").c_str()), 0);
     backlog = 0;

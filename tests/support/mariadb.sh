@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# MariaDB servers for the tracker tests. The fixture makes one data
-# directory with the tracker's schema; each test starts a server of its own
+# MariaDB servers for the tests of boat_tracker and boat_track and for the
+# soak. The fixture makes one data directory with the tracker's schema;
+# each test starts a server of its own
 # on a copy of it, listening on DIR/mysqld.sock and on 127.0.0.1:3306 of
 # the test's own network namespace.
 #   mariadb.sh template DIR         fresh data directory with the schema;
@@ -15,7 +16,7 @@ usage="usage: mariadb.sh template|start|stop|resume DIR [TEMPLATE]"
 cmd=${1:?$usage}
 dir=${2:?$usage}
 here=$(cd "$(dirname "$0")" && pwd)
-schema=${BOAT_SCHEMA:-$here/../../../deploy/schema.sql}
+schema=${BOAT_SCHEMA:-$here/../../deploy/schema.sql}
 sock=$dir/mysqld.sock
 pidf=$dir/mysqld.pid
 # Temporary tables of its own: servers started side by side share no /tmp.

@@ -4,7 +4,7 @@
 // refusal: 503 with a body that is neither BAD nor a grant, which a
 // terminal takes as a failed check-in, so a running boat keeps its paid
 // time and a stopped one stays stopped.
-#include "commands.h"
+#include "checkin_query.h"
 #include "server.h"
 
 #include <httplib.h>
@@ -30,25 +30,6 @@ void refuse(httplib::Response& res) {
     res.set_content(kBadRequest, "text/plain");
 }
 
-// The raw query of `target`, as a terminal writes it: key=value pairs
-// joined by "&", nothing escaped. The server library's own parsing decodes
-// escapes and drops repeated pairs, which a refusal must see.
-bool split_query(const std::string& target, std::vector<QueryParam>* out) {
-    const size_t q = target.find('?');
-    if (q == std::string::npos) return false;
-    size_t start = q + 1;
-    while (start <= target.size()) {
-        size_t end = target.find('&', start);
-        if (end == std::string::npos) end = target.size();
-        const std::string pair = target.substr(start, end - start);
-        const size_t eq = pair.find('=');
-        if (eq == std::string::npos || eq == 0 || pair.find('=', eq + 1) != std::string::npos) return false;
-        out->push_back(QueryParam{pair.substr(0, eq), pair.substr(eq + 1)});
-        start = end + 1;
-    }
-    return true;
-}
-
 }  // namespace
 
 int64_t now_ms() {
@@ -56,34 +37,13 @@ int64_t now_ms() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-bool parse_checkin_query(const std::vector<QueryParam>& params, CheckinRequest* out) {
-    bool rfid = false, boat = false, kind = false;
-    for (const QueryParam& p : params) {
-        if (p.key == "RFID" && !rfid) {
-            if (!is_card_serial(p.value)) return false;
-            out->card = lower_hex(p.value);
-            rfid = true;
-        } else if (p.key == "BoatID" && !boat) {
-            if (!parse_boat_number(p.value, &out->boat)) return false;
-            boat = true;
-        } else if (p.key == "Kind" && !kind) {
-            if (p.value != "card" && p.value != "periodic") return false;
-            out->kind = p.value == "card" ? CheckinKind::card : CheckinKind::periodic;
-            out->kind_given = true;
-            kind = true;
-        } else {
-            return false;  // unknown or repeated
-        }
-    }
-    return rfid && boat;
-}
-
 void add_checkin_route(httplib::Server& http, Store& store) {
     http.Get(kCheckinPath, [&store](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.size() > kMaxTargetBytes || !req.body.empty()) return refuse(res);
-        std::vector<QueryParam> params;
+        // The server library hands HEAD to this handler too: it must not
+        // decide (and charge) for an answer that is never read.
+        if (req.method != "GET" || req.target.size() > kMaxTargetBytes || !req.body.empty()) return refuse(res);
         CheckinRequest c;
-        if (!split_query(req.target, &params) || !parse_checkin_query(params, &c)) return refuse(res);
+        if (!parse_checkin_target(req.target, &c)) return refuse(res);
         try {
             const std::string answer = store.checkin(c, now_ms());
             if (g_database_failing.exchange(false)) fprintf(stderr, "boat_shore: database answers again\n");

@@ -129,6 +129,8 @@ nlohmann::json to_json(const BoatStatus& b, int64_t now) {
     j["last_checkin_age"] = b.boat.last_checkin_at ? nlohmann::json(now - *b.boat.last_checkin_at) : nlohmann::json(nullptr);
     j["kill_pending"] = b.kill.has_value();
     j["kill_ordered_at"] = b.kill ? nlohmann::json(b.kill->ordered_at) : nlohmann::json(nullptr);
+    // When the boat was first answered KILL: the order has reached it.
+    j["kill_answered_at"] = b.kill ? opt_json(b.kill->answered_at) : nlohmann::json(nullptr);
     j["sends_kind"] = b.boat.sends_kind ? nlohmann::json(*b.boat.sends_kind) : nlohmann::json(nullptr);
     return j;
 }

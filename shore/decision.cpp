@@ -26,6 +26,11 @@ bool sale_usable(const SaleState& sale, int64_t boat, int64_t now) {
     return sale.seconds > 0;
 }
 
+bool decision_needs_card(const BoatState& boat, CheckinKind kind, int64_t now_ms) {
+    if (!boat.known || boat.kill_pending || kind == CheckinKind::periodic || boat.lockout) return false;
+    return !(boat.session && open_at(*boat.session, now_ms));
+}
+
 Decision decide(const BoatState& boat, const CardState& card, CheckinKind kind, int64_t now_ms) {
     Decision d;
     if (!boat.known) {

@@ -74,6 +74,11 @@ struct Decision {
 // before the paid end, rounded down, so a terminal never runs past it.
 Decision decide(const BoatState& boat, const CardState& card, CheckinKind kind, int64_t now_ms);
 
+// Whether decide() reads the card at all for this boat: not for a boat it
+// refuses, kills or keeps running whatever the card, nor for a periodic
+// check-in. The store then neither reads nor locks it.
+bool decision_needs_card(const BoatState& boat, CheckinKind kind, int64_t now_ms);
+
 // Whether a sale may start a session on `boat` at `now` (seconds).
 bool sale_usable(const SaleState& sale, int64_t boat, int64_t now);
 

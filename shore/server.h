@@ -23,13 +23,6 @@ void register_routes(httplib::Server& http, Store& store);
 // GET /hullgate/checkin.php?RFID=HEX&BoatID=N[&Kind=card|periodic].
 void add_checkin_route(httplib::Server& http, Store& store);
 
-// The check-in request of a query, checked; false when malformed.
-struct QueryParam {
-    std::string key;
-    std::string value;
-};
-bool parse_checkin_query(const std::vector<QueryParam>& params, CheckinRequest* out);
-
 // Milliseconds since the epoch, the clock of every decision.
 int64_t now_ms();
 

@@ -1,6 +1,10 @@
 // The rental book's transactions, the same SQL on every database. Locks are
 // taken in one order everywhere (boat, then card, then the rows below
-// them), so two transactions never wait for each other in a circle.
+// them), so two transactions never wait for each other in a circle. A row
+// is locked by a statement of its own and read after it by others: on
+// PostgreSQL each statement sees what was committed when it began, so a
+// read in the locking statement could miss what the lock's last holder
+// committed while this one waited.
 #include "store.h"
 
 #include <algorithm>
@@ -233,7 +237,8 @@ std::string Store::checkin_at(const CheckinRequest& req, int64_t now_ms, Durabil
     const int64_t now = now_ms / 1000;
     transact(durability, [&](SqlConnection& db) {
         const BoatState boat = boat_state(db, req.boat);
-        const CardState card = boat.known ? card_state(db, req.card) : CardState{};
+        const CardState card =
+            decision_needs_card(boat, req.kind, now_ms) ? card_state(db, req.card) : CardState{};
         Decision d = decide(boat, card, req.kind, now_ms);
         if (d.moves_money() && !db.harden()) throw StartOverAtFull{};
         for (const SessionState& s : d.close_at_paid_end) close_session(db, s.id, s.paid_end, kEndPaid);

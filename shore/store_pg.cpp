@@ -6,6 +6,8 @@
 
 #include <libpq-fe.h>
 
+#include <map>
+
 namespace shore {
 
 namespace {
@@ -60,8 +62,9 @@ public:
             if (p.type == SqlParam::Type::text) texts[i] = p.text;
             if (p.type != SqlParam::Type::null) values[i] = texts[i].c_str();
         }
-        PGresult* res = PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
-                                     nullptr, nullptr, 0);
+        const std::string& name = prepared(sql, static_cast<int>(params.size()));
+        PGresult* res = PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()), values.data(), nullptr,
+                                       nullptr, 0);
         check(res, sql);
         std::vector<SqlRow> rows;
         const int n = PQntuples(res);
@@ -84,8 +87,9 @@ public:
     // database may lose the last log lines, never a charge, as charging
     // transactions are hardened first.
     void begin(Durability durability) override {
-        exec("BEGIN");
-        if (durability == Durability::relaxed) exec("SET LOCAL synchronous_commit = off");
+        // One round trip: most check-ins are a handful of them.
+        const char* sql = durability == Durability::relaxed ? "BEGIN; SET LOCAL synchronous_commit = off" : "BEGIN";
+        check(PQexec(conn_, sql), sql, true);
     }
     bool harden() override {
         exec("SET LOCAL synchronous_commit = on");
@@ -106,15 +110,32 @@ public:
 private:
     void exec(const char* sql) { query(sql, {}); }
 
-    void check(PGresult* res, const std::string& sql) {
+    // Each statement is parsed once per link: the same few run at every
+    // check-in.
+    const std::string& prepared(const std::string& sql, int params) {
+        auto it = statements_.find(sql);
+        if (it != statements_.end()) return it->second;
+        const std::string name = "s" + std::to_string(statements_.size());
+        PGresult* res = PQprepare(conn_, name.c_str(), sql.c_str(), params, nullptr);
+        check(res, sql);
+        PQclear(res);
+        return statements_.emplace(sql, name).first->second;
+    }
+
+    // Throws unless `res` is a success; `done` clears it then too.
+    void check(PGresult* res, const std::string& sql, bool done = false) {
         const ExecStatusType st = PQresultStatus(res);
-        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return;
+        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+            if (done) PQclear(res);
+            return;
+        }
         const std::string why = one_line(PQerrorMessage(conn_));
         PQclear(res);
         throw SqlError("postgresql: " + why + " (" + sql.substr(0, 60) + ")");
     }
 
     PGconn* conn_ = nullptr;
+    std::map<std::string, std::string> statements_;
 };
 
 }  // namespace

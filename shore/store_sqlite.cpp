@@ -4,6 +4,11 @@
 #include "sql.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <map>
 
@@ -16,6 +21,8 @@ constexpr int kBusyMs = 5000;
 class SqliteConnection : public SqlConnection {
 public:
     explicit SqliteConnection(const std::string& path) {
+        struct stat before {};
+        const bool created = stat(path.c_str(), &before) != 0 && errno == ENOENT;
         const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                        nullptr);
         if (rc != SQLITE_OK) {
@@ -24,6 +31,7 @@ public:
             db_ = nullptr;
             throw SqlError("cannot open " + path + ": " + why);
         }
+        if (created) give_to_folder_owner(path);
         sqlite3_busy_timeout(db_, kBusyMs);
         exec("PRAGMA foreign_keys = ON");
         auto mode = query("PRAGMA journal_mode = WAL", {});
@@ -84,6 +92,21 @@ public:
     bool broken() const override { return false; }
 
 private:
+    // A book that root makes (a staff command before the server's first
+    // start) belongs to the owner of its folder, the server's state folder,
+    // or the server could not write it. SQLite gives its -wal and -shm
+    // files to the book's owner itself.
+    static void give_to_folder_owner(const std::string& path) {
+        if (geteuid() != 0) return;
+        const size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        struct stat st {};
+        if (stat(folder.c_str(), &st) != 0 || st.st_uid == 0) return;
+        if (chown(path.c_str(), st.st_uid, st.st_gid) != 0) {
+            throw SqlError("cannot give " + path + " to the owner of " + folder + ": " + std::strerror(errno));
+        }
+    }
+
     [[noreturn]] void fail(const char* what) {
         throw SqlError(std::string("sqlite: ") + sqlite3_errmsg(db_) + " (" + what + ")");
     }

@@ -298,7 +298,8 @@ TEST_P(CheckinTable, OneCardOnTwoBoatsAtOnceGrantsOnce) {
     for (const Sale& s : first->sales()) EXPECT_TRUE(s.session.has_value()) << "sale " << s.id;
 }
 
-// A book opened again keeps what it holds and its schema's version.
+// A book opened again keeps what it holds and its schema's version; a
+// step added later brings it up to date.
 TEST_P(CheckinTable, ReopenedBookKeepsItsContents) {
     const std::string db = books_->fresh();
     {
@@ -309,6 +310,21 @@ TEST_P(CheckinTable, ReopenedBookKeepsItsContents) {
     int64_t version = 0;
     again->read([&](shore::SqlConnection& c) { version = c.query("SELECT max(version) FROM schema_version")[0][0].integer(); });
     EXPECT_EQ(version, 1);
+
+    // A later step, as a feature appends one: applied once, in order, the
+    // book kept.
+    std::vector<shore::Migration> later =
+        GetParam() == "postgresql" ? shore::pg_migrations() : shore::sqlite_migrations();
+    later.push_back({2, "CREATE TABLE later_feature (id INTEGER);\nINSERT INTO later_feature (id) VALUES (7)"});
+    for (int run = 0; run < 2; run++) {
+        again->read([&](shore::SqlConnection& c) {
+            shore::migrate(c, later);
+            version = c.query("SELECT max(version) FROM schema_version")[0][0].integer();
+            EXPECT_EQ(c.query("SELECT count(*) FROM later_feature")[0][0].integer(), 1) << "run " << run;
+        });
+        EXPECT_EQ(version, 2);
+    }
+    EXPECT_EQ(again->boats().size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, CheckinTable, ::testing::Values("sqlite", "postgresql"),

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 using shoretest::Run;
@@ -121,8 +124,22 @@ TEST(Commands, BadSettingsAndUnreachableDatabasesAreRefused) {
 
 TEST(Commands, OrdersDoWhatTheySay) {
     testsupport::TempDir data;
+    // The server's state folder, as root's first command finds it.
+    constexpr uid_t kServerUser = 64321;
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(data.path().c_str(), kServerUser, kServerUser), 0);
+    }
     ShoreProgram shore("sqlite:" + data.file("shore.db"));
     EXPECT_EQ(shore.run({"boat", "add", "--boat", "7", "--name", "Gull", "--kind", "tracker"}).out, "boat 7 added\n");
+    if (root) {
+        // Root made the book; it is the server's to write.
+        for (const char* file : {"shore.db", "shore.db-wal", "shore.db-shm"}) {
+            struct stat st {};
+            if (stat(data.file(file).c_str(), &st) != 0) continue;
+            EXPECT_EQ(st.st_uid, kServerUser) << file;
+        }
+    }
     EXPECT_EQ(shore.run({"boat", "list"}).out, "boat 7 kind tracker lockout off name Gull\n");
     EXPECT_EQ(shore.run({"boat", "lockout", "--boat", "7", "on"}).out, "boat 7 lockout on\n");
     EXPECT_EQ(shore.run({"boat", "list", "--json"}).out,

@@ -79,9 +79,12 @@ TEST_F(Serve, AnswersCheckinsFromTheBook) {
     EXPECT_EQ(status[1]["sends_kind"], true);
 
     ASSERT_EQ(shore.run({"kill", "--boat", "3"}).status, 0);
+    EXPECT_TRUE(json_of(shore, {"status", "--json"})[0]["kill_answered_at"].is_null());
     EXPECT_EQ(shore.checkin("RFID=0a1b2c3d&BoatID=3&Kind=periodic").body, "KILL");
     EXPECT_EQ(shore.checkin("RFID=0a1b2c3d&BoatID=3&Kind=card").body, "KILL");
-    EXPECT_EQ(json_of(shore, {"status", "--json"})[0]["kill_pending"], true);
+    status = json_of(shore, {"status", "--json"});
+    EXPECT_EQ(status[0]["kill_pending"], true);
+    EXPECT_TRUE(status[0]["kill_answered_at"].is_number()) << status[0];
     ASSERT_EQ(shore.run({"release", "--boat", "3"}).status, 0);
     EXPECT_EQ(shore.checkin("RFID=0a1b2c3d&BoatID=3&Kind=periodic").body, "BAD no time");
 
@@ -131,6 +134,8 @@ TEST_F(Serve, RefusesMalformedCheckinsBeforeTheBook) {
     const Reply post = shore.get("/hullgate/checkin.php?RFID=0a1b2c3d&BoatID=3", "", "POST");
     EXPECT_GE(post.status, 400);
     EXPECT_EQ(post.body.rfind("BAD", 0), 0u) << post.body;
+    // HEAD would run the handler of GET: refused, so nothing is charged for an unread answer.
+    EXPECT_EQ(shore.get("/hullgate/checkin.php?RFID=0a1b2c3d&BoatID=3", "", "HEAD").status, 400);
     const Reply other = shore.get("/other.php?RFID=0a1b2c3d&BoatID=3");
     EXPECT_EQ(other.status, 404);
     EXPECT_EQ(other.body, "not found");

@@ -61,7 +61,11 @@ Reply ShoreProgram::get(const std::string& target, const std::string& ca, const 
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
     // A body of its announced length (none), so the server need not wait for one.
-    if (std::string(method) != "GET") curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+    if (std::string(method) == "HEAD") {
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    } else if (std::string(method) != "GET") {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+    }
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);

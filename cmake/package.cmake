@@ -160,8 +160,9 @@ give kill orders and show each boat's state.
 .
 The systemd unit is installed but not enabled.")
 # postinst makes the account boat-shore with adduser where systemd-sysusers
-# is missing.
-set(CPACK_DEBIAN_SHORE_PACKAGE_DEPENDS "adduser")
+# is missing; the console serves its map library from Debian's installed
+# files, so a harbour without internet still draws the map.
+set(CPACK_DEBIAN_SHORE_PACKAGE_DEPENDS "adduser, libjs-leaflet")
 set(CPACK_DEBIAN_SHORE_PACKAGE_SUGGESTS "postgresql")
 set(CPACK_DEBIAN_SHORE_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/deploy/debian/shore/conffiles

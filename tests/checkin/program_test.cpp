@@ -631,10 +631,11 @@ TEST_F(Program, ClientCertificateOfTheSettingsFileOpensAServerThatAsksForIt) {
     ASSERT_TRUE(certs.wait_exit(60000));
     ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
     const std::string log = dir_.file("https.log");
-    server_ = Process({{bin("sim/checkin-server"), "--unknown", "OK 0 600", "--port", std::to_string(kHttpsPort),
-                        "--tls-cert", tls + "/good.pem", "--tls-key", tls + "/server.key", "--client-ca", tls + "/ca.pem"},
-                       {}, "", log, dir_.file("https.err"), ""});
-    ASSERT_TRUE(wait_until([] { return port_open(kHttpsPort); }, 10000)) << read_file(dir_.file("https.err"));
+    ASSERT_TRUE(server_.start(kHttpsPort,
+                              {"--unknown", "OK 0 600", "--tls-cert", tls + "/good.pem", "--tls-key", tls + "/server.key",
+                               "--client-ca", tls + "/ca.pem"},
+                              log, dir_.file("https.err")))
+        << server_.error();
 
     const std::string link = "URL=https://127.0.0.1:" + std::to_string(kHttpsPort) + "/hullgate/checkin.php\nCA_FILE=" +
                              tls + "/ca.pem\n";

@@ -60,7 +60,7 @@ const std::vector<PackageKind> kPackages = {
      "gpio spi", kTerminalConf},
     // The shore server has no board: its own user, and it reads its
     // settings itself, with that user's group.
-    {"boat-shore", {"boat_shore"}, {}, {}, "adduser", "", "boat-shore", "", ""},
+    {"boat-shore", {"boat_shore"}, {}, {}, "libjs-leaflet", "", "boat-shore", "", ""},
 };
 const std::string kShore = "boat-shore";
 // The settings file both kinds of boat read, in a package of its own.

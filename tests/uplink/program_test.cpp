@@ -144,7 +144,7 @@ protected:
     }
 
     void start_tracker() {
-        ASSERT_NO_FATAL_FAILURE(gpsd.start(kLog, kCycle, dir.path()));
+        ASSERT_TRUE(gpsd.start(trackertest::test_log(kLog), kCycle, dir.path())) << gpsd.error();
         ProcessOptions n;
         n.argv = {testsupport::bin("sim/boatsim"), "nfc"};
         n.env = {board.env()};
@@ -166,7 +166,7 @@ protected:
         o.stdout_path = dir.file("tracker.out");
         o.stderr_path = dir.file("tracker.err");
         tracker = std::make_unique<Process>(o);
-        ASSERT_TRUE(wait_until([&] { return db.rows().size() > backlog || !tracker->running(); }, 60000) &&
+        ASSERT_TRUE(wait_until([&] { return trackertest::rows(db).size() > backlog || !tracker->running(); }, 60000) &&
                     tracker->running())
             << "boat_tracker wrote no row: " << testsupport::read_file(dir.file("tracker.err")).substr(0, 2000);
     }
@@ -305,8 +305,8 @@ protected:
     std::string shore_extra;
     TempDir dir;
     TempBoard board {boatsim::Profile::tracker};
-    trackertest::Db db;
-    trackertest::Gpsd gpsd;
+    testsupport::MariaDb db;
+    testsupport::Gpsd gpsd;
     testsupport::PostgresServer pg;
     std::unique_ptr<testsupport::EtcFile> conf;
     std::unique_ptr<Process> shore, nfc, tracker, uplink;
@@ -389,8 +389,8 @@ TEST_F(Uplink, EveryRowArrivesOnceThroughLinkCutsAndRestarts) {
 
     // The tracker stops writing; every row it wrote must arrive.
     tracker->stop(5000);
-    const long rows = static_cast<long>(db.rows().size());
-    const bool caught_up = wait_until([&] { return shore_count(kBoat) >= rows && mark() == std::to_string(db.rows().back().id); },
+    const long rows = static_cast<long>(trackertest::rows(db).size());
+    const bool caught_up = wait_until([&] { return shore_count(kBoat) >= rows && mark() == std::to_string(trackertest::rows(db).back().id); },
                                       60000, 200);
     const uplinktest::FateCounts f = proxy.counts();
     std::cout << "faults: link cuts " << happened[link_cut] << ", shore restarts " << happened[shore_restart]

@@ -223,11 +223,14 @@ struct Walk {
     SettingsKeys keys;
 };
 
+constexpr char kUplinkPrefix[] = "UPLINK_";
+
 bool take_line(const ConfigLine& line, void* ctx) {
     Walk& w = *static_cast<Walk*>(ctx);
     const size_t row = key(line.key);
     // A program of the board alone leaves the terminals' lines to them.
     if (w.keys == SettingsKeys::board && row != kChipKey && row != kSpiKey) return true;
+    if (w.keys == SettingsKeys::uplink && strncmp(line.key, kUplinkPrefix, sizeof kUplinkPrefix - 1) != 0) return true;
     if (line.cut) {
         note(w.error, "%s:%d: %s: line longer than the 253 characters read", w.path, line.number, line.key);
         return false;
@@ -400,7 +403,7 @@ int terminal_settings_path(SettingsPath* out) {
     return fail(ENAMETOOLONG);
 }
 
-int terminal_settings_startup(const char* path) {
+int terminal_settings_startup(const char* path, SettingsKeys keys) {
     SettingsPath credential {};
     if (path == nullptr) {
         if (terminal_settings_path(&credential) != 0) {
@@ -413,7 +416,7 @@ int terminal_settings_startup(const char* path) {
     }
     SettingsNote error {}, warning {};
     TerminalSettings read {};
-    if (read_terminal_settings(path, &read, &error, &warning) != 0) {
+    if (read_terminal_settings(path, &read, &error, &warning, keys) != 0) {
         const int why = errno;
         fprintf(stderr, "%s\r\n", error.data());
         syslog(LOG_DAEMON | LOG_ERR, "%s", error.data());

@@ -61,10 +61,12 @@ extern TerminalSettings terminal_settings;
 // The compiled-in values.
 TerminalSettings default_terminal_settings();
 
-// Which keys a program takes from the file: all of them (the terminals), or
-// only the board's GPIO_CHIP= and SPI_DEVICE= (tag_reader, boat_safe), the
-// other lines then being the terminals' business and not checked.
-enum class SettingsKeys { all, board };
+// Which keys a program takes from the file: all of them (the terminals),
+// only the board's GPIO_CHIP= and SPI_DEVICE= (tag_reader, boat_safe), or
+// only the UPLINK_ ones (boat_uplink, whose user need not read the
+// terminals' client certificate); the other lines are then the terminals'
+// business and not checked.
+enum class SettingsKeys { all, board, uplink };
 
 // Reads the file at `path` over the compiled-in values into *out: 0. A
 // missing file gives the compiled-in values. -1 with errno (the reason of
@@ -77,8 +79,8 @@ enum class SettingsKeys { all, board };
 // that a check-in interval adds. *error then holds one message naming the file,
 // the line and the key, and *out is untouched. *warning gets a note that
 // does not stop the program (a DB_PASSWORD in a file every user may read);
-// empty when there is none. With SettingsKeys::board only the board's keys
-// are read and checked; who may write the file still counts.
+// empty when there is none. With SettingsKeys::board or ::uplink only those
+// keys are read and checked; who may write the file still counts.
 int read_terminal_settings(const char* path, TerminalSettings* out, SettingsNote* error, SettingsNote* warning,
                            SettingsKeys keys = SettingsKeys::all);
 
@@ -94,4 +96,4 @@ int terminal_settings_path(SettingsPath* out);
 // is reported on stderr and to syslog (daemon, error) and leaves
 // terminal_settings as it was; -1 with errno then, else 0. A warning goes the same
 // ways at level warning.
-int terminal_settings_startup(const char* path = nullptr);
+int terminal_settings_startup(const char* path = nullptr, SettingsKeys keys = SettingsKeys::all);

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
         }
     }
     setvbuf(stderr, nullptr, _IOLBF, 0);
-    if (terminal_settings_startup() != 0) return 1;
+    if (terminal_settings_startup(nullptr, SettingsKeys::uplink) != 0) return 1;
     const TerminalSettings& s = terminal_settings;
     if (s.uplink_url[0] == '\0') {
         fprintf(stderr, "boat_uplink: no UPLINK_URL= in the settings: nothing to send to\n");

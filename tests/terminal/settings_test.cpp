@@ -111,6 +111,10 @@ std::vector<FileCase> cases() {
              set(s.uplink_db_password, "pw");
          },
          ": every user may read it, and it holds UPLINK_TOKEN= (chmod 640 /etc/boat/terminal.conf)"},
+        {"the uplink beside a client certificate its user cannot read: only the terminals are stopped",
+         "URL=https://a.lan/x\nCLIENT_CERT=/nonexistent/boat.pem\nCLIENT_KEY=" + kKey + "\nUPLINK_URL=https://s.lan/api\n",
+         0640, ":2: CLIENT_CERT: cannot be read: No such file or directory",
+         [](TerminalSettings& s) { set(s.uplink_url, "https://s.lan/api"); }},
         {"an uplink URL that is not one", "UPLINK_URL=shore.lan\n", 0640,
          ":1: UPLINK_URL: not an http or https URL with a path and without user name"},
         {"unknown key", "URL=http://a.lan/x\nSERVER=http://b.lan/x\n", 0640, ":2: SERVER: unknown key"},
@@ -210,7 +214,8 @@ std::string describe(const TerminalSettings& s) {
            " db=" + s.db_user.data() + ":" + s.db_password.data() + "@" + s.db_host.data() + "/" + s.db_name.data() +
            " gpsd=" + s.gpsd_host.data() + ":" + s.gpsd_port.data() + " gpio=" + s.gpio_chip.data() +
            " spi=" + s.spi_device.data() + " interval=" + s.checkin_interval.data() + " cert=" + s.client_cert.data() +
-           " key=" + s.client_key.data();
+           " key=" + s.client_key.data() + " uplink=" + s.uplink_url.data() + " " + s.uplink_ca_file.data() + " " +
+           s.uplink_token.data() + " " + s.uplink_db_user.data() + ":" + s.uplink_db_password.data();
 }
 
 class SettingsFile : public ::testing::TestWithParam<FileCase> {
@@ -293,6 +298,10 @@ TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     SettingsNote board_error {}, board_warning {};
     const bool board_ok =
         read_terminal_settings(path.c_str(), &board_read, &board_error, &board_warning, SettingsKeys::board) == 0;
+    TerminalSettings uplink_read = default_terminal_settings();
+    SettingsNote uplink_error {}, uplink_warning {};
+    const bool uplink_ok =
+        read_terminal_settings(path.c_str(), &uplink_read, &uplink_error, &uplink_warning, SettingsKeys::uplink) == 0;
     ASSERT_EQ(seteuid(0), 0);
 
     // The board's keys alone: the file's guard and those keys' rules still
@@ -306,6 +315,19 @@ TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     board_want.gpio_chip = given.gpio_chip;
     board_want.spi_device = given.spi_device;
     EXPECT_EQ(describe(board_read), describe(board_want));
+
+    // The uplink's keys alone, likewise.
+    const bool uplink_refused = c.error.rfind(": ", 0) == 0 || c.error.find(": UPLINK_") != std::string::npos;
+    EXPECT_EQ(uplink_ok, !uplink_refused) << uplink_error.data();
+    EXPECT_EQ(uplink_error.data(), uplink_refused ? path + c.error : "");
+    TerminalSettings uplink_given = default_terminal_settings(), uplink_want = default_terminal_settings();
+    if (!uplink_refused) c.expect(uplink_given);
+    uplink_want.uplink_url = uplink_given.uplink_url;
+    uplink_want.uplink_ca_file = uplink_given.uplink_ca_file;
+    uplink_want.uplink_token = uplink_given.uplink_token;
+    uplink_want.uplink_db_user = uplink_given.uplink_db_user;
+    uplink_want.uplink_db_password = uplink_given.uplink_db_password;
+    EXPECT_EQ(describe(uplink_read), describe(uplink_want));
 
     if (c.error.empty()) {
         ASSERT_TRUE(ok) << error.data();

@@ -13,15 +13,14 @@ Run by scripts/demo, which builds first; leaves nothing running.
 """
 import json
 import os
-import shutil
 import signal
-import socket
 import sqlite3
 import subprocess
 import sys
-import tempfile
 import threading
 import time
+
+from demo_peers import Peers, port_open, ports_free
 
 root, build = sys.argv[1], sys.argv[2]
 INTERVAL = 20
@@ -29,16 +28,12 @@ CUSTOMER, STRANGER, SECOND = "0a1bc203", "5e6f7081", "c0ffee01"
 PORTS = {"database": 3306, "gpsd": 2947, "shore server": 18080}
 TRIP = os.path.join(root, "sim", "data", "marina-trip.nmea")
 
-work = tempfile.mkdtemp(prefix="boatdemo-shore.")
-db_template = os.path.join(work, "mariadb-template")
-db_dir = os.path.join(work, "mariadb")
-db_script = os.path.join(root, "tests", "tracker", "peers", "mariadb.sh")
+peers = Peers(root, "boatdemo-shore.")
+work, wait_for, start = peers.work, peers.wait_for, peers.start
 boatsim = os.path.join(build, "sim", "boatsim")
 shore_bin = os.path.join(build, "shore", "boat_shore")
 conf = os.path.join(work, "shore.conf")
 book = os.path.join(work, "shore.db")
-procs = []
-db_started = False
 t0 = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
 rows = []  # (monotonic ns, boat, board output, message)
 rows_lock = threading.Lock()
@@ -50,27 +45,6 @@ def now_ns():
 
 def say(text):
     print(f"{(now_ns() - t0) / 1e9:6.1f} s  {text}", flush=True)
-
-
-def port_open(port):
-    with socket.socket() as s:
-        s.settimeout(0.2)
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-def wait_for(pred, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not pred():
-        if time.monotonic() > deadline:
-            sys.exit(f"demo: {what} did not happen within {seconds} s (logs in {work})")
-        time.sleep(0.1)
-
-
-def start(argv, name, **kw):
-    log = open(os.path.join(work, name + ".log"), "w")
-    p = subprocess.Popen(argv, stdout=kw.pop("stdout", log), stderr=kw.pop("stderr", log), start_new_session=True, **kw)
-    procs.append(p)
-    return p
 
 
 def shore(*args):
@@ -86,29 +60,6 @@ def staff(*args):
     with rows_lock:
         rows.append((now_ns(), "shore", "", f"$ boat_shore {' '.join(args)}" + (f": {out}" if out else "")))
     return out
-
-
-def cleanup(keep_logs):
-    for p in reversed(procs):
-        if p.poll() is None:
-            try:
-                os.killpg(p.pid, signal.SIGTERM)  # gpsfake's gpsd is in its group
-            except ProcessLookupError:
-                pass
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(p.pid, signal.SIGKILL)
-                p.wait()
-    if db_started:
-        for d in (db_template, db_dir):
-            subprocess.run([db_script, "stop", d], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if keep_logs:
-        for d in (db_template, db_dir):
-            shutil.rmtree(os.path.join(d, "data"), ignore_errors=True)
-        print(f"demo: its logs are kept in {work}", file=sys.stderr)
-        return
-    shutil.rmtree(work, ignore_errors=True)
 
 
 class Boat:
@@ -247,21 +198,13 @@ def watch_checkins(stop):
 
 
 def main():
-    global db_started, t0
-    for name, port in PORTS.items():
-        if port_open(port):
-            sys.exit(f"demo: 127.0.0.1:{port} is in use; the {name} of the demo needs it")
+    global t0
+    ports_free(PORTS)
     os.chmod(work, 0o755)
 
     say("starting the tracker's peers: a private MariaDB server, gpsd, the emulated NFC reader")
-    db_started = True
-    db_log = open(os.path.join(work, "mariadb-start.log"), "w")
-    for args in (["template", db_template], ["start", db_dir, db_template]):
-        if subprocess.run([db_script, *args], stdout=subprocess.DEVNULL, stderr=db_log).returncode != 0:
-            sys.exit("demo: the database server did not start:\n"
-                     + open(os.path.join(work, "mariadb-start.log")).read()[-2000:])
-    start(["gpsfake", "-q", "-P", "2947", "-c", "0.25", TRIP], "gpsfake")
-    wait_for(lambda: port_open(2947), 20, "gpsd's start")
+    peers.start_db()
+    peers.start_gpsd(TRIP, "0.25")
 
     with open(conf, "w") as f:
         f.write(f"DATABASE=sqlite:{book}\nLISTEN=127.0.0.1:18080\n")
@@ -272,11 +215,7 @@ def main():
     wait_for(lambda: port_open(18080), 20, "boat_shore's start")
 
     boat1, boat2 = Boat(1, False), Boat(2, True)
-    nfc_out = os.path.join(work, "nfc.out")
-    start([boatsim, "nfc"], "nfc", stdout=open(nfc_out, "w"), env=boat2.env)
-    wait_for(lambda: "pn532_uart:" in open(nfc_out).read(), 10, "the emulated NFC reader's start")
-    text = open(nfc_out).read()
-    connstring = text[text.index("pn532_uart:"):].split()[0]
+    connstring = peers.start_nfc(boatsim, boat2.env)
     boat1.start()
     boat2.start({"LIBNFC_DEFAULT_DEVICE": connstring})
     say(f"boat 1 (boat_checkin) and boat 2 (boat_tracker) run with CHECKIN_INTERVAL={INTERVAL}")
@@ -343,9 +282,4 @@ def main():
     print(f"\nwall time {(now_ns() - t0) / 1e9:.0f} s after the peers had started")
 
 
-done = False
-try:
-    main()
-    done = True
-finally:
-    cleanup(keep_logs=not done)
+peers.run(main)

@@ -9,13 +9,12 @@ Run by scripts/demo, which builds first; leaves nothing running.
 """
 import json
 import os
-import shutil
 import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import time
+
+from demo_peers import Peers, port_open, ports_free
 
 root, build, realtime = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
 LOG = os.path.join(root, "sim", "data", "marina-trip.nmea")
@@ -34,72 +33,18 @@ LAST_FIX = f"{LAST_FIX[0:2]}:{LAST_FIX[2:4]}:{LAST_FIX[4:6]}"
 FUEL_FULL = 700
 PORTS = {"database": 3306, "gpsd": 2947, "check-in server": 18080}
 
-work = tempfile.mkdtemp(prefix="boatdemo-tracker.")
+peers = Peers(root, "boatdemo-tracker.")
+work, wait_for, start = peers.work, peers.wait_for, peers.start
 out_dir = os.path.join(build, "tracker-demo")
-db_template = os.path.join(work, "mariadb-template")
-db_dir = os.path.join(work, "mariadb")
-db_script = os.path.join(root, "tests", "support", "mariadb.sh")
 state = os.path.join(work, "board.state")
 env = dict(os.environ, BOATSIM_STATE=state)
 boatsim = os.path.join(build, "sim", "boatsim")
 boat_track = os.path.join(build, "track", "boat_track")
-procs = []
-db_started = False
 t0 = time.monotonic()
 
 
 def say(text):
     print(f"{time.monotonic() - t0:6.1f} s  {text}", flush=True)
-
-
-def port_open(port):
-    with socket.socket() as s:
-        s.settimeout(0.2)
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-def wait_for(pred, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not pred():
-        if time.monotonic() > deadline:
-            sys.exit(f"demo: {what} did not happen within {seconds} s (logs in {work})")
-        time.sleep(0.1)
-
-
-def start(argv, name, **kw):
-    log = open(os.path.join(work, name + ".log"), "w")
-    p = subprocess.Popen(argv, stdout=kw.pop("stdout", log), stderr=log, start_new_session=True, **kw)
-    procs.append(p)
-    return p
-
-
-def sql(query):
-    r = subprocess.run(["mariadb", "--no-defaults", f"--socket={db_dir}/mysqld.sock", "-uroot", "-N", "-B",
-                        "GPSTracker", "-e", query], capture_output=True, text=True)
-    return r.stdout.strip() if r.returncode == 0 else ""
-
-
-def cleanup(keep_logs):
-    for p in reversed(procs):
-        if p.poll() is None:
-            try:
-                os.killpg(p.pid, signal.SIGTERM)  # gpsfake's gpsd is in its group
-            except ProcessLookupError:
-                pass
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(p.pid, signal.SIGKILL)
-                p.wait()
-    if db_started:
-        for d in (db_template, db_dir):
-            subprocess.run([db_script, "stop", d], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if keep_logs:
-        for d in (db_template, db_dir):
-            shutil.rmtree(os.path.join(d, "data"), ignore_errors=True)
-        print(f"demo: its logs are kept in {work}", file=sys.stderr)
-        return
-    shutil.rmtree(work, ignore_errors=True)
 
 
 def board():
@@ -113,20 +58,12 @@ def outputs():
 
 
 def main():
-    global db_started
-    for name, port in PORTS.items():
-        if port_open(port):
-            sys.exit(f"demo: 127.0.0.1:{port} is in use; the {name} of the demo needs it")
+    ports_free(PORTS)
     os.makedirs(out_dir, exist_ok=True)
     os.chmod(work, 0o755)
 
     say("starting a private MariaDB server with the tracker's schema")
-    db_started = True
-    db_log = open(os.path.join(work, "mariadb-start.log"), "w")
-    for args in (["template", db_template], ["start", db_dir, db_template]):
-        if subprocess.run([db_script, *args], stdout=subprocess.DEVNULL, stderr=db_log).returncode != 0:
-            sys.exit("demo: the database server did not start:\n"
-                     + open(os.path.join(work, "mariadb-start.log")).read()[-2000:])
+    peers.start_db()
 
     cards = os.path.join(work, "cards.txt")
 
@@ -147,18 +84,13 @@ def main():
 
     subprocess.run([boatsim, "new", "--profile", "tracker"], env=env, check=True, stdout=subprocess.DEVNULL)
     subprocess.run([boatsim, "adc", "0", "700"], env=env, check=True, stdout=subprocess.DEVNULL)
-    nfc_out = os.path.join(work, "nfc.out")
-    start([boatsim, "nfc"], "nfc", stdout=open(nfc_out, "w"), env=env)
-    wait_for(lambda: "pn532_uart:" in open(nfc_out).read(), 10, "the emulated NFC reader's start")
-    text = open(nfc_out).read()
-    connstring = text[text.index("pn532_uart:"):].split()[0]
+    connstring = peers.start_nfc(boatsim, env)
 
     # gpsd starts the replay when its first client, the tracker, connects.
     delay = 1.0 / (SENTENCES_PER_EPOCH * SPEEDUP)
     say(f"gpsd replays {os.path.relpath(LOG, root)}: {EPOCHS} fixes at 1 Hz"
         + ("" if SPEEDUP == 1 else f", played {SPEEDUP} times as fast"))
-    gpsfake = start(["gpsfake", "-q", "-1", "-P", "2947", "-c", f"{delay:.4f}", LOG], "gpsfake")
-    wait_for(lambda: port_open(2947), 20, "gpsd's start")
+    peers.start_gpsd(LOG, f"{delay:.4f}", once=True)
 
     tracker_err = os.path.join(work, "tracker.err")
     tracker = start([os.path.join(build, "tracker", "boat_tracker")], "tracker", cwd=work,
@@ -191,7 +123,7 @@ def main():
         if card_put and not session_over and board()["run_relay"] == "stopped":
             session_over = True
             say(f"the paid time is over, the session ends as the boat comes alongside; {outputs()}")
-        row = sql("SELECT COUNT(*), COALESCE(SUM(Active), 0), COALESCE(DATE_FORMAT(MAX(FixTime), '%H:%i:%s'), '-'), "
+        row = peers.sql("SELECT COUNT(*), COALESCE(SUM(Active), 0), COALESCE(DATE_FORMAT(MAX(FixTime), '%H:%i:%s'), '-'), "
                   "COALESCE(ROUND(MAX(Speed) / 0.514444, 1), '-') FROM GPS").split("\t")
         if len(row) == 4:
             last_fix = row[2]
@@ -233,15 +165,10 @@ def main():
     print("Files for a map program (QGIS, a web map; the GPX also for Google Earth) and pictures:")
     for f in files:
         print(f"  {f}  ({os.path.getsize(f)} bytes)")
-    rows = sql("SELECT COUNT(*), SUM(Active) FROM GPS").split("\t")
+    rows = peers.sql("SELECT COUNT(*), SUM(Active) FROM GPS").split("\t")
     print()
     print(f"Summary: {rows[0]} rows from {EPOCHS} fixes, {rows[1]} of them in the paid session; "
           f"{len(trips)} trips, {len(paid)} paid; wall time {time.monotonic() - t0:.0f} s.")
 
 
-done = False
-try:
-    main()
-    done = True
-finally:
-    cleanup(keep_logs=not done)
+peers.run(main)

@@ -29,18 +29,13 @@
 //     pending kill and off only after its release.
 #include "faults.h"
 #include "field.h"
-#include "gpsd.h"
-#include "mariadb.h"
-#include "private_mounts.h"
 #include "process.h"
+#include "season.h"
 #include "temp_board.h"
 
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,58 +59,29 @@
 using testsupport::Process;
 using testsupport::ProcessOptions;
 using Json = nlohmann::json;
+using namespace season;
 
 namespace {
 
-constexpr int kShorePort = 18080;  // the simulated build's check-in URL
-constexpr int kDbPort = 3306;
-constexpr int64_t kSecond = 1000000000;
-constexpr int64_t kPollNs = 100000000;
+constexpr int kShorePort = kCheckinPort;  // boat_shore answers the terminals there
 constexpr int kCheckinInterval = 8;          // CHECKIN_INTERVAL of both terminals, seconds
 constexpr int64_t kExchangeNs = 3 * kSecond;  // one check-in exchange, on a loaded machine
 constexpr int64_t kConnectTimeoutNs = 10 * kSecond;  // the terminals' connect time-out
 constexpr int64_t kGrantLatencyNs = kSecond;  // a decision to the relay it moves
 constexpr int64_t kClockNoiseNs = 20000000;   // the book's clock seen on the boards'
-constexpr int64_t kTrackerAllowanceNs = 5 * kSecond;
-constexpr int kIdlePollsPerBlink = 13;
-constexpr int64_t kIdlePollNs = 200000000;
 constexpr int64_t kBlinkPerFaultNs = 6 * kSecond;
 
-volatile sig_atomic_t g_interrupted = 0;
-void on_interrupt(int) { g_interrupted = 1; }
-
-int64_t mono_ns() { return static_cast<int64_t>(boatsim::monotonic_ns()); }
 int64_t real_ns() {
     timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * kSecond + ts.tv_nsec;
 }
 
-struct Pins {
-    uint8_t run, run_on, kill, kill_on;
-};
-constexpr Pins kCheckinPins {23, 1, 14, 1};
-constexpr Pins kTrackerPins {15, 0, 4, 1};
 constexpr uint8_t kBlue = 22;
 
 // The customers' cards: 4 and 7 bytes.
 const std::vector<std::string> kCards = {"0a1bc203", "11223344", "deadbeef", "04a1b2c3d4e5f6", "04112233445566"};
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-double default_minutes() {
-    const char* env = getenv("BOAT_SOAK_MINUTES");
-    return env && atof(env) > 0 ? atof(env) : 1.0;
-}
-
-struct Options {
-    double minutes = default_minutes();
-    uint64_t seed = std::random_device {}();
-    std::string out;
-};
 
 // A session as the book shows it, with what the soak saw of it.
 struct Session {
@@ -177,7 +143,8 @@ struct Boat {
 
 class ShoreSeason {
 public:
-    explicit ShoreSeason(const Options& o) : opt_(o), rng_(o.seed) { dir_ = o.out.empty() ? tmp_.path() : o.out; }
+    explicit ShoreSeason(const Options& o)
+        : opt_(o), rng_(o.seed), dir_(o.out.empty() ? tmp_.path() : o.out), peers_(dir_) {}
     ~ShoreSeason() { stop_everything(); }
     int run();
 
@@ -186,12 +153,7 @@ private:
     bool start_shore();
     void stop_shore(bool hard);
     bool shore_command(const std::vector<std::string>& args, std::string* out, int kill_after_ms = -1);
-    void blackhole_on();
-    void blackhole_off();
     bool start_terminal(Boat& b);
-    bool start_tracker_peers();
-    bool start_db();
-    bool start_gpsd();
     void stop_everything();
     void outage_begin();
     void outage_end();
@@ -238,14 +200,12 @@ private:
     std::vector<Boat> boats_;
     int64_t offset_ns_ = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC
 
-    std::unique_ptr<Process> shore_, nfc_;
-    testsupport::Gpsd gpsd_;
-    std::unique_ptr<testsupport::MariaDb> db_;
+    std::unique_ptr<Process> shore_;
+    TrackerPeers peers_;
     std::string conf_;
     int shore_starts_ = 0;
     bool shore_up_ = false;
-    int blackhole_ = -1;
-    std::vector<int> blackhole_clients_;
+    PortBlackhole blackhole_;
     std::vector<std::pair<int64_t, int64_t>> outages_;  // the shore not answering; second 0 while it lasts
 
     // The book, and what the soak knows beside it.
@@ -259,10 +219,10 @@ private:
     std::vector<Run> runs_;
 
     // The table.
-    int steps_ = 0, taps_ = 0, both_taps_ = 0, sold_ = 0, sells_killed_ = 0, grants_ = 0, ends_ = 0, kill_orders_ = 0,
+    int taps_ = 0, both_taps_ = 0, sold_ = 0, sells_killed_ = 0, grants_ = 0, ends_ = 0, kill_orders_ = 0,
         restarts_ = 0, hard_kills_ = 0, midsale_kills_ = 0, outages_n_ = 0, faults_ = 0, violations_ = 0;
     int64_t worst_overrun_ = INT64_MIN, worst_kill_ = 0;
-    std::vector<std::string> step_log_;
+    StepLog steps_;
     int64_t t0_ = 0;
 };
 
@@ -271,7 +231,7 @@ private:
 std::string shore_bin() { return testsupport::bin("shore/boat_shore"); }
 
 bool ShoreSeason::start_shore() {
-    blackhole_off();
+    blackhole_.release();
     const std::string log = dir_ + "/shore." + std::to_string(++shore_starts_) + ".err";
     shore_ = std::make_unique<Process>(ProcessOptions {{shore_bin(), "serve", "--config", conf_}, {}, "", "", log, ""});
     shore_up_ = wait(20 * kSecond, [&] { return testsupport::port_open(kShorePort) || !shore_->running(); }) &&
@@ -288,7 +248,7 @@ void ShoreSeason::stop_shore(bool hard) {
             kill(shore_->pid(), SIGKILL);
             shore_->wait_exit(5000);
         } else {
-            const int64_t sent = mono_ns();
+            const int64_t sent = now_ns();
             shore_->stop(5000);
             if (shore_->exit_status() != 0)
                 violation("boat_shore ended with status " + std::to_string(shore_->exit_status()) +
@@ -301,11 +261,11 @@ void ShoreSeason::stop_shore(bool hard) {
 }
 
 void ShoreSeason::outage_begin() {
-    if (outages_.empty() || outages_.back().second != 0) outages_.push_back({mono_ns(), 0});
+    if (outages_.empty() || outages_.back().second != 0) outages_.push_back({now_ns(), 0});
 }
 
 void ShoreSeason::outage_end() {
-    if (!outages_.empty() && outages_.back().second == 0) outages_.back().second = mono_ns();
+    if (!outages_.empty() && outages_.back().second == 0) outages_.back().second = now_ns();
 }
 
 // One staff command; true when it ended with status 0. With kill_after_ms
@@ -322,89 +282,25 @@ bool ShoreSeason::shore_command(const std::vector<std::string>& args, std::strin
         kill(p.pid(), SIGKILL);
     }
     if (!p.wait_exit(30000)) {
-        violation("boat_shore " + args[0] + " did not end within 30 s", mono_ns());
+        violation("boat_shore " + args[0] + " did not end within 30 s", now_ns());
         return false;
     }
     if (out) *out = testsupport::read_file(out_path);
     return p.exit_status() == 0;
 }
 
-// A shore that takes no more connections: a listener that never accepts,
-// its queue filled.
-void ShoreSeason::blackhole_on() {
-    blackhole_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(blackhole_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(blackhole_, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kShorePort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(blackhole_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(blackhole_, 0) != 0) {
-        fprintf(stderr, "soak: cannot hold port %d: %s\n", kShorePort, strerror(errno));
-        blackhole_off();
-        g_interrupted = 1;
-        return;
-    }
-    for (int i = 0; i < 3; i++) {
-        int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-            close(c);
-            continue;
-        }
-        blackhole_clients_.push_back(c);
-    }
-}
-
-void ShoreSeason::blackhole_off() {
-    for (int c : blackhole_clients_) close(c);
-    blackhole_clients_.clear();
-    if (blackhole_ >= 0) close(blackhole_);
-    blackhole_ = -1;
-}
-
-bool ShoreSeason::start_db() {
-    std::string why;
-    const std::string tmpl = dir_ + "/db-template";
-    db_ = std::make_unique<testsupport::MariaDb>();
-    if (!testsupport::MariaDb::make_template(tmpl, &why) || !db_->start(dir_ + "/db", tmpl)) {
-        fprintf(stderr, "soak: the tracker's MariaDB did not start: %s%s\n", why.c_str(), db_->error().c_str());
-        return false;
-    }
-    return true;
-}
-
-bool ShoreSeason::start_gpsd() {
-    if (gpsd_.start(testsupport::source_path("tests/tracker/data/haicom-305N.log"), "0.15", dir_)) return true;
-    fprintf(stderr, "soak: %s\n", gpsd_.error().c_str());
-    return false;
-}
-
-bool ShoreSeason::start_tracker_peers() {
-    if (!start_db() || !start_gpsd()) return false;
-    Boat& b = boat(2);
-    nfc_ = std::make_unique<Process>(ProcessOptions {{testsupport::bin("sim/boatsim"), "nfc", "--link", dir_ + "/reader"},
-                                                     {b.board->env()}, "", dir_ + "/nfc.out", dir_ + "/nfc.err", ""});
-    if (!testsupport::wait_until(
-            [&] { return testsupport::read_file(dir_ + "/nfc.out").find('\n') != std::string::npos; }, 10000, 50)) {
-        fprintf(stderr, "soak: the emulated NFC reader did not start: %s\n", testsupport::read_file(dir_ + "/nfc.err").c_str());
-        return false;
-    }
-    return true;
-}
-
 // Each terminal in a folder of its own: its boat number, and its settings
 // handed over as systemd hands a credential.
 bool ShoreSeason::start_terminal(Boat& b) {
     ProcessOptions o;
-    o.argv = {testsupport::bin(b.tracker ? "tracker/boat_tracker" : "checkin/boat_checkin")};
+    o.argv = {testsupport::bin(terminal_program(b.tracker))};
     o.env = {b.board->env(), "CREDENTIALS_DIRECTORY=" + b.dir + "/credentials"};
-    if (b.tracker) o.env.push_back("LIBNFC_DEFAULT_DEVICE=pn532_uart:" + dir_ + "/reader");
+    if (b.tracker) o.env.push_back("LIBNFC_DEFAULT_DEVICE=" + peers_.reader());
     o.cwd = b.dir;
     o.stderr_path = b.dir + "/terminal.err";
     o.stdout_path = b.tracker ? b.dir + "/terminal.out" : "";
     b.terminal = std::make_unique<Process>(o);
-    const std::string ready = b.tracker ? "Start Loop\r\n" : "All LED OFF";
+    const std::string ready = terminal_ready(b.tracker);
     const bool up = wait(60 * kSecond, [&] {
         return testsupport::read_file(o.stderr_path).find(ready) != std::string::npos || !b.terminal->running();
     });
@@ -422,11 +318,8 @@ void ShoreSeason::stop_everything() {
     }
     if (shore_) shore_->stop(5000);
     shore_.reset();
-    blackhole_off();
-    if (nfc_) nfc_->stop(3000);
-    nfc_.reset();
-    gpsd_.stop();
-    db_.reset();  // the server stops with it
+    blackhole_.release();
+    peers_.stop();
 }
 
 // --- the book ---------------------------------------------------------------------
@@ -446,12 +339,12 @@ bool ShoreSeason::read_book() { return read_sessions() && read_sales(); }
 bool ShoreSeason::read_sessions() {
     std::string out;
     if (!shore_command({"sessions", "--json"}, &out)) {
-        violation("boat_shore sessions --json failed: " + testsupport::read_file(dir_ + "/command.err"), mono_ns());
+        violation("boat_shore sessions --json failed: " + testsupport::read_file(dir_ + "/command.err"), now_ns());
         return false;
     }
     Json j = Json::parse(out, nullptr, false);
     if (j.is_discarded()) {
-        violation("boat_shore sessions --json is not JSON: " + out.substr(0, 200), mono_ns());
+        violation("boat_shore sessions --json is not JSON: " + out.substr(0, 200), now_ns());
         return false;
     }
     std::set<int64_t> seen;
@@ -474,35 +367,35 @@ bool ShoreSeason::read_sessions() {
         }
         Session& old = it->second;
         if (old.boat != s.boat || old.card != s.card || old.started_at != s.started_at)
-            violation("session " + std::to_string(s.id) + " changed its boat, card or start", mono_ns());
+            violation("session " + std::to_string(s.id) + " changed its boat, card or start", now_ns());
         if (s.paid_end > old.paid_end)
             violation("session " + std::to_string(s.id) + "'s paid end moved later, from " + std::to_string(old.paid_end) +
                           " to " + std::to_string(s.paid_end),
-                      mono_ns());
+                      now_ns());
         if (s.paid_end < old.paid_end) {
             old.cut = old.cut || cut_after(s.boat, mono_of(s.started_at) - kSecond);
             if (!old.cut)
                 violation("session " + std::to_string(s.id) + "'s paid end moved earlier without a staff end or kill",
-                          mono_ns());
+                          now_ns());
         }
         old.paid_end = s.paid_end;
         old.ended_at = s.ended_at;
         old.end_reason = s.end_reason;
     }
     for (const auto& [id, s] : sessions_)
-        if (!seen.count(id)) violation("session " + std::to_string(id) + " vanished from the book", mono_ns());
+        if (!seen.count(id)) violation("session " + std::to_string(id) + " vanished from the book", now_ns());
     return true;
 }
 
 bool ShoreSeason::read_sales() {
     std::string out;
     if (!shore_command({"sales", "--json"}, &out)) {
-        violation("boat_shore sales --json failed: " + testsupport::read_file(dir_ + "/command.err"), mono_ns());
+        violation("boat_shore sales --json failed: " + testsupport::read_file(dir_ + "/command.err"), now_ns());
         return false;
     }
     Json j = Json::parse(out, nullptr, false);
     if (j.is_discarded()) {
-        violation("boat_shore sales --json is not JSON: " + out.substr(0, 200), mono_ns());
+        violation("boat_shore sales --json is not JSON: " + out.substr(0, 200), now_ns());
         return false;
     }
     book_sales_.clear();
@@ -537,20 +430,14 @@ const Session* ShoreSeason::session_at(int boat, int64_t t) {
 
 // --- checking ---------------------------------------------------------------------
 
-std::string describe(const boatsim::GpioEvent& e, int64_t t0) {
-    char b[80];
-    snprintf(b, sizeof b, "+%.3f s  GPIO %u = %u  (#%" PRIu64 ")",
-             static_cast<double>(static_cast<int64_t>(e.t_ns) - t0) / kSecond, e.pin, e.level, e.seq);
-    return b;
-}
-
 void ShoreSeason::violation(const std::string& what, int64_t t) {
     violations_++;
     fprintf(stderr, "\nsoak VIOLATION (seed %" PRIu64 ", shore) at +%.3f s: %s\n", opt_.seed,
             static_cast<double>(t - t0_) / kSecond, what.c_str());
     fprintf(stderr, "steps so far:\n");
-    const size_t from = step_log_.size() > 40 ? step_log_.size() - 40 : 0;
-    for (size_t i = from; i < step_log_.size(); i++) fprintf(stderr, "  %s\n", step_log_[i].c_str());
+    const std::vector<std::string>& steps = steps_.lines();
+    const size_t from = steps.size() > 40 ? steps.size() - 40 : 0;
+    for (size_t i = from; i < steps.size(); i++) fprintf(stderr, "  %s\n", steps[i].c_str());
     for (const Boat& b : boats_) {
         fprintf(stderr, "last events of boat %d:\n", b.number);
         for (const auto& e : b.recent) fprintf(stderr, "  %s\n", describe(e, t0_).c_str());
@@ -724,11 +611,11 @@ void ShoreSeason::check_book() {
     for (const auto& [id, r] : receipts_) {
         auto it = book_sales_.find(id);
         if (it == book_sales_.end()) {
-            violation("sale " + std::to_string(id) + " is gone from the book", mono_ns());
+            violation("sale " + std::to_string(id) + " is gone from the book", now_ns());
             continue;
         }
         if (it->second.card != r.card || it->second.seconds != r.seconds || it->second.boat != r.boat)
-            violation("sale " + std::to_string(id) + " is not as sold", mono_ns());
+            violation("sale " + std::to_string(id) + " is not as sold", now_ns());
     }
     // A sale nobody holds a receipt for is one whose command was killed.
     std::vector<bool> matched(killed_sales_.size(), false);
@@ -739,26 +626,26 @@ void ShoreSeason::check_book() {
             if (!matched[i] && killed_sales_[i].card == s.card && killed_sales_[i].seconds == s.seconds &&
                 killed_sales_[i].boat == s.boat)
                 matched[i] = found = true;
-        if (!found) violation("sale " + std::to_string(id) + " in the book was never sold", mono_ns());
+        if (!found) violation("sale " + std::to_string(id) + " in the book was never sold", now_ns());
     }
     // A sale is used once, by a session of its card and boat, and stays so.
     std::map<int64_t, int64_t> seconds_of;
     for (const auto& [id, s] : book_sales_) {
         auto was = sale_used_.find(id);
         if (was != sale_used_.end() && (!s.session || *s.session != was->second))
-            violation("sale " + std::to_string(id) + " moved from session " + std::to_string(was->second), mono_ns());
+            violation("sale " + std::to_string(id) + " moved from session " + std::to_string(was->second), now_ns());
         if (!s.session) continue;
         sale_used_[id] = *s.session;
         auto ss = sessions_.find(*s.session);
         if (ss == sessions_.end()) {
             violation("sale " + std::to_string(id) + " used by session " + std::to_string(*s.session) + ", not in the book",
-                      mono_ns());
+                      now_ns());
             continue;
         }
         if (ss->second.card != s.card || (s.boat && *s.boat != ss->second.boat) || ss->second.started_at < s.sold_at)
             violation("sale " + std::to_string(id) + " used by session " + std::to_string(ss->first) +
                           " of another card or boat, or before it was sold",
-                      mono_ns());
+                      now_ns());
         seconds_of[*s.session] += s.seconds;
     }
     // A session's time is the time sold for it; one boat's sessions and
@@ -768,7 +655,7 @@ void ShoreSeason::check_book() {
         if (s.cut ? paid > seconds_of[id] : paid != seconds_of[id])
             violation("session " + std::to_string(id) + " runs " + std::to_string(paid) + " s for " +
                           std::to_string(seconds_of[id]) + " s sold",
-                      mono_ns());
+                      now_ns());
         const int64_t end = s.ended_at ? std::min(*s.ended_at, s.paid_end) : s.paid_end;
         for (const auto& [oid, o] : sessions_) {
             if (oid <= id || (o.boat != s.boat && o.card != s.card)) continue;
@@ -776,13 +663,13 @@ void ShoreSeason::check_book() {
             if (std::max(s.started_at, o.started_at) < std::min(end, oend))
                 violation("sessions " + std::to_string(id) + " and " + std::to_string(oid) + " overlap (" +
                               (o.boat == s.boat ? "one boat" : "one card on two boats") + ")",
-                          mono_ns());
+                          now_ns());
         }
     }
 }
 
 void ShoreSeason::poll() {
-    const int64_t now = mono_ns();
+    const int64_t now = now_ns();
     offset_ns_ = real_ns() - now;  // follows any slewing of the wall clock
     for (Boat& b : boats_) {
         const auto events = b.board->events_since(b.seq);
@@ -820,25 +707,12 @@ void ShoreSeason::poll() {
 }
 
 bool ShoreSeason::wait(int64_t ns, const std::function<bool()>& until) {
-    const int64_t end = mono_ns() + ns;
-    for (;;) {
-        if (until && until()) return true;
-        poll();
-        const int64_t left = end - mono_ns();
-        if (left <= 0 || g_interrupted) return until ? until() : true;
-        usleep(static_cast<useconds_t>(std::min(left, kPollNs) / 1000));
-    }
+    return poll_for(ns, [this] { poll(); }, until);
 }
 
 // --- steps ------------------------------------------------------------------------
 
-void ShoreSeason::log_step(const std::string& what) {
-    steps_++;
-    char b[64];
-    snprintf(b, sizeof b, "#%d +%.1f s ", steps_, static_cast<double>(mono_ns() - t0_) / kSecond);
-    step_log_.push_back(b + what);
-    std::ofstream(dir_ + "/steps.log", std::ios::app) << step_log_.back() << "\n";
-}
+void ShoreSeason::log_step(const std::string& what) { steps_.add(what, dir_, t0_); }
 
 // A card held to the reader for a moment.
 void ShoreSeason::tap(Boat& b, const std::string& card) {
@@ -875,11 +749,11 @@ void ShoreSeason::sell(bool kill_midway) {
     }
     // "sale ID ..."
     if (!ok || out.rfind("sale ", 0) != 0) {
-        violation("boat_shore sell failed: " + out + testsupport::read_file(dir_ + "/command.err"), mono_ns());
+        violation("boat_shore sell failed: " + out + testsupport::read_file(dir_ + "/command.err"), now_ns());
         return;
     }
     s.id = atoll(out.c_str() + 5);
-    if (receipts_.count(s.id)) violation("two receipts with sale id " + std::to_string(s.id), mono_ns());
+    if (receipts_.count(s.id)) violation("two receipts with sale id " + std::to_string(s.id), now_ns());
     receipts_[s.id] = s;
     sold_++;
 }
@@ -892,12 +766,6 @@ bool ShoreSeason::fault_any(Boat& b) {
 }
 
 void ShoreSeason::step() {
-    static const boatsim::Fault kCheckinFaults[] = {
-        boatsim::Fault::rc522_reset, boatsim::Fault::rc522_absent_low, boatsim::Fault::rc522_absent_high,
-        boatsim::Fault::rc522_antenna_off, boatsim::Fault::card_bad_bcc, boatsim::Fault::card_parity,
-        boatsim::Fault::card_bad_crc, boatsim::Fault::card_no_select};
-    static const boatsim::Fault kTrackerFaults[] = {boatsim::Fault::pn532_line_closed, boatsim::Fault::pn532_mute};
-
     // Cards put on a reader come off again at the next step.
     for (Boat& b : boats_) {
         for (const std::string& c : b.in_field) {
@@ -916,13 +784,13 @@ void ShoreSeason::step() {
         if (!start_shore()) g_interrupted = 1;
     }
     for (Boat& x : boats_) {
-        Kill* k = pending_kill(x.number, mono_ns());
-        if (release && k && (k->reached || mono_ns() > kill_deadline(*k))) {
+        Kill* k = pending_kill(x.number, now_ns());
+        if (release && k && (k->reached || now_ns() > kill_deadline(*k))) {
             log_step("release boat " + std::to_string(x.number));
-            k->released_from = mono_ns();
+            k->released_from = now_ns();
             if (!shore_command({"release", "--boat", std::to_string(x.number)}, nullptr))
-                violation("boat_shore release failed: " + testsupport::read_file(dir_ + "/command.err"), mono_ns());
-            k->released = mono_ns();
+                violation("boat_shore release failed: " + testsupport::read_file(dir_ + "/command.err"), now_ns());
+            k->released = now_ns();
         }
         if (mend && fault_any(x)) {
             log_step("fault clear all on boat " + std::to_string(x.number));
@@ -953,21 +821,21 @@ void ShoreSeason::step() {
     } else if (r < 54) {
         log_step("staff end on boat " + std::to_string(b.number));
         read_book();
-        cuts_.push_back({b.number, mono_ns()});
-        if (b.run_on) b.cut_at = mono_ns();
+        cuts_.push_back({b.number, now_ns()});
+        if (b.run_on) b.cut_at = now_ns();
         ends_++;
         shore_command({"end", "--boat", std::to_string(b.number)}, nullptr);  // none open: refused
         read_book();
     } else if (r < 58) {
-        if (pending_kill(b.number, mono_ns())) {
+        if (pending_kill(b.number, now_ns())) {
             log_step("wait (boat " + std::to_string(b.number) + " has a kill order)");
         } else {
             log_step("kill boat " + std::to_string(b.number));
-            const int64_t from = mono_ns();
+            const int64_t from = now_ns();
             cuts_.push_back({b.number, from});
             if (!shore_command({"kill", "--boat", std::to_string(b.number)}, nullptr))
-                violation("boat_shore kill failed: " + testsupport::read_file(dir_ + "/command.err"), mono_ns());
-            kills_.push_back({b.number, from, mono_ns()});
+                violation("boat_shore kill failed: " + testsupport::read_file(dir_ + "/command.err"), now_ns());
+            kills_.push_back({b.number, from, now_ns()});
             if (b.run_on) b.cut_at = from;
             kill_orders_++;
         }
@@ -1001,7 +869,7 @@ void ShoreSeason::step() {
             const bool hole = pick(2) == 0;
             log_step(hole ? "shore stops taking connections" : "shore down");
             stop_shore(false);
-            if (hole) blackhole_on();
+            if (hole && !blackhole_.hold(kShorePort)) g_interrupted = 1;
             outages_n_++;
             rest = pick_ns(2, 20);
         } else {
@@ -1009,20 +877,11 @@ void ShoreSeason::step() {
             if (!start_shore()) g_interrupted = 1;
         }
     } else if (r < 78) {
-        const boatsim::Fault* list = b.tracker ? kTrackerFaults : kCheckinFaults;
-        const int n = b.tracker ? 2 : 8;
-        std::vector<boatsim::Fault> set;
-        {
-            boatsim::Lock lock(&b.board->state());
-            for (int i = 0; i < n; i++)
-                if (boatsim::fault_active(b.board->state(), list[i])) set.push_back(list[i]);
-        }
-        const bool on = set.empty() || pick(10) < 3;
-        const boatsim::Fault f = on ? list[pick(n)] : set[static_cast<size_t>(pick(static_cast<int>(set.size())))];
-        if (on) faults_++;
-        log_step(std::string(on ? "fault set " : "fault clear ") + boatsim::fault_name(f) + " on boat " +
+        const FaultDraw d = draw_reader_fault(b.board->state(), b.tracker, [this](int n) { return pick(n); });
+        if (d.on) faults_++;
+        log_step(std::string(d.on ? "fault set " : "fault clear ") + boatsim::fault_name(d.fault) + " on boat " +
                  std::to_string(b.number));
-        boatsim::fault_set(b.board->state(), f, on);
+        boatsim::fault_set(b.board->state(), d.fault, d.on);
     } else if (r < 80) {
         log_step("fault clear all on boat " + std::to_string(b.number));
         boatsim::fault_clear_all(b.board->state());
@@ -1042,26 +901,22 @@ void ShoreSeason::measure_idle() {
     Boat& b = boat(1);
     boat(2).allowance = kTrackerAllowanceNs;
     wait(kBlinkPerFaultNs);
-    for (boatsim::Fault f : {boatsim::Fault::rc522_reset, boatsim::Fault::rc522_absent_low,
-                             boatsim::Fault::rc522_absent_high, boatsim::Fault::rc522_antenna_off}) {
+    for (boatsim::Fault f : kReaderFaults) {
         boatsim::fault_set(b.board->state(), f, true);
         wait(kBlinkPerFaultNs);
         boatsim::fault_set(b.board->state(), f, false);
     }
     wait(kBlinkPerFaultNs);
-    int64_t blink = kIdlePollsPerBlink * kIdlePollNs;
-    for (int64_t g : b.blink_gaps) blink = std::max(blink, g);
+    const int64_t blink = longest_blink(b.blink_gaps);
     b.allowance = blink + kSecond;
     printf("soak: %zu blink cycles of boat 1 while idle (healthy and faulty reader), the longest %.2f s\n",
            b.blink_gaps.size(), static_cast<double>(blink) / kSecond);
 }
 
 int ShoreSeason::run() {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGINT, on_interrupt);
-    signal(SIGTERM, on_interrupt);
-    t0_ = mono_ns();
-    offset_ns_ = real_ns() - mono_ns();
+    catch_interrupts();
+    t0_ = now_ns();
+    offset_ns_ = real_ns() - now_ns();
     conf_ = dir_ + "/shore.conf";
     testsupport::write_file(conf_, "DATABASE=sqlite:" + dir_ + "/shore.db\nLISTEN=127.0.0.1:" +
                                        std::to_string(kShorePort) + "\n");
@@ -1085,7 +940,7 @@ int ShoreSeason::run() {
         fprintf(stderr, "soak: boat_shore boat add failed: %s\n", testsupport::read_file(dir_ + "/command.err").c_str());
         return 2;
     }
-    if (!start_tracker_peers() || !start_shore() || !start_terminal(boat(1)) || !start_terminal(boat(2))) return 2;
+    if (!peers_.start(boat(2).board->env()) || !start_shore() || !start_terminal(boat(1)) || !start_terminal(boat(2))) return 2;
     measure_idle();
     printf("soak shore seed %" PRIu64 ": check-in interval %d s, allowance past a paid end %.2f s (boat 1), %.2f s "
            "(boat 2), work in %s\n",
@@ -1096,22 +951,22 @@ int ShoreSeason::run() {
     // The season opens with time on a few cards.
     for (int i = 0; i < 3; i++) sell(false);
     const int64_t end = t0_ + static_cast<int64_t>(opt_.minutes * 60 * kSecond);
-    while (mono_ns() < end && !g_interrupted) step();
+    while (now_ns() < end && !g_interrupted) step();
 
     // The end of the season: faults gone, the shore back, every bound
     // still open given its time, then a last look at the book.
     for (Boat& b : boats_) boatsim::fault_clear_all(b.board->state());
     if (!shore_up_) start_shore();
-    int64_t last = mono_ns();
+    int64_t last = now_ns();
     for (const Boat& b : boats_)
         if (b.run_on) last = std::max(last, run_deadline(b));
     for (const Kill& k : kills_)
         if (!k.reached && k.released_from == 0) last = std::max(last, kill_deadline(k));
-    wait(std::min(last - mono_ns() + kPollNs, 120 * kSecond));
+    wait(std::min(last - now_ns() + kPollNs, 120 * kSecond));
     check_book();
 
-    printf("\nsoak shore, seed %" PRIu64 ", %.1f min\n", opt_.seed, static_cast<double>(mono_ns() - t0_) / kSecond / 60);
-    printf("  %-34s %10d\n", "steps", steps_);
+    printf("\nsoak shore, seed %" PRIu64 ", %.1f min\n", opt_.seed, static_cast<double>(now_ns() - t0_) / kSecond / 60);
+    printf("  %-34s %10d\n", "steps", steps_.count());
     printf("  %-34s %10d (%d on both boats at once)\n", "taps", taps_, both_taps_);
     printf("  %-34s %10d (and %d killed mid-way)\n", "sales", sold_, sells_killed_);
     printf("  %-34s %10zu\n", "sessions in the book", sessions_.size());
@@ -1130,10 +985,7 @@ int ShoreSeason::run() {
                static_cast<double>(worst_overrun_) / kSecond, static_cast<double>(boat(1).allowance) / kSecond);
     printf("  %-34s %8.2f s (interval %d s)\n", "slowest kill", static_cast<double>(worst_kill_) / kSecond,
            kCheckinInterval);
-    const bool passed = violations_ == 0 && !g_interrupted;
-    if (g_interrupted) printf("  interrupted before its time\n");
-    printf("%d passed, %d failed\n", passed ? 1 : 0, passed ? 0 : 1);
-    return passed ? 0 : 1;
+    return verdict(violations_);
 }
 
 int usage() {
@@ -1150,30 +1002,10 @@ int soak_shore_main(int argc, char** argv) {
         const std::string a = argv[i];
         if (i + 1 >= argc) return usage();
         const std::string v = argv[++i];
-        if (a == "--minutes") {
-            o.minutes = atof(v.c_str());
-        } else if (a == "--seed") {
-            o.seed = strtoull(v.c_str(), nullptr, 10);
-        } else if (a == "--out") {
-            o.out = v;
-        } else {
-            return usage();
-        }
+        if (!take_option(a, v, &o)) return usage();
     }
     if (o.minutes <= 0) return usage();
-    if (geteuid() == 0) {
-        std::string why;
-        if (!testsupport::enter_private_host(&why)) {
-            fprintf(stderr, "soak: %s\n", why.c_str());
-            return 2;
-        }
-    } else {
-        for (int port : {kShorePort, testsupport::kGpsdPort, kDbPort}) {
-            if (!testsupport::port_open(port)) continue;
-            fprintf(stderr, "soak: not root, so on the shared loopback, where port %d is taken\n", port);
-            return 2;
-        }
-    }
+    if (!take_host({kShorePort, testsupport::kGpsdPort, kDbPort})) return 2;
     if (!o.out.empty()) mkdir(o.out.c_str(), 0755);
     ShoreSeason season(o);
     return season.run();

@@ -321,7 +321,7 @@ TEST_P(SettingsFile, IsTakenOrStopsBothTerminalsBeforeTheBoard) {
     EXPECT_EQ(uplink_ok, !uplink_refused) << uplink_error.data();
     EXPECT_EQ(uplink_error.data(), uplink_refused ? path + c.error : "");
     TerminalSettings uplink_given = default_terminal_settings(), uplink_want = default_terminal_settings();
-    if (!uplink_refused) c.expect(uplink_given);
+    if (!uplink_refused && c.expect) c.expect(uplink_given);
     uplink_want.uplink_url = uplink_given.uplink_url;
     uplink_want.uplink_ca_file = uplink_given.uplink_ca_file;
     uplink_want.uplink_token = uplink_given.uplink_token;

@@ -56,6 +56,14 @@ protected:
         args.insert(args.end(), options.begin(), options.end());
         ASSERT_TRUE(server_.start(kPort, args, dir_.file("server.log"), dir_.file("server.err"))) << server_.error();
     }
+    // The https tests' throwaway CA, server and client certificates in `tls`.
+    void make_certs(const std::string& tls) {
+        Process certs({{"/bin/sh", testsupport::source_path("tests/checkin/tls_certs.sh"), tls},
+                       {}, "", "", dir_.file("certs.err"), ""});
+        ASSERT_TRUE(certs.wait_exit(60000));
+        ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
+    }
+    static constexpr int kHttpsPort = 18443;
     void start_terminal(const std::string& state_env) {
         terminal_ = Process({{bin("checkin/boat_checkin")}, {state_env}, dir_.path(), "", dir_.file("terminal.err"), ""});
     }
@@ -551,13 +559,9 @@ TEST_F(Program, SessionsKeepTheirLengthWhenTheWallClockSteps) {
 // pinned key, that keeps the link https may start the boat; every other
 // one is a network error that leaves it stopped.
 TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) {
-    constexpr int kHttpsPort = 18443;
     ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
     const std::string tls = dir_.file("tls");
-    Process certs({{"/bin/sh", testsupport::source_path("tests/checkin/tls_certs.sh"), tls},
-                   {}, "", "", dir_.file("certs.err"), ""});
-    ASSERT_TRUE(certs.wait_exit(60000));
-    ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
+    ASSERT_NO_FATAL_FAILURE(make_certs(tls));
 
     // A plain http server that would grant: reaching it would be a downgrade.
     ASSERT_TRUE(server_.start(kPort, {"--unknown", "OK 0 600"}, dir_.file("server.log"), dir_.file("http.err")))
@@ -623,13 +627,9 @@ TEST_F(Program, HttpsLinkOfTheSettingsFileStartsTheBoatOnlyOverAVerifiedServer) 
 // without one, or with one the CA did not sign, the handshake is refused,
 // which is a failed check-in that leaves the boat stopped.
 TEST_F(Program, ClientCertificateOfTheSettingsFileOpensAServerThatAsksForIt) {
-    constexpr int kHttpsPort = 18443;
     ASSERT_FALSE(port_open(kHttpsPort)) << "something else listens on " << kHttpsPort;
     const std::string tls = dir_.file("tls");
-    Process certs({{"/bin/sh", testsupport::source_path("tests/checkin/tls_certs.sh"), tls},
-                   {}, "", "", dir_.file("certs.err"), ""});
-    ASSERT_TRUE(certs.wait_exit(60000));
-    ASSERT_EQ(certs.exit_status(), 0) << read_file(dir_.file("certs.err"));
+    ASSERT_NO_FATAL_FAILURE(make_certs(tls));
     const std::string log = dir_.file("https.log");
     ASSERT_TRUE(server_.start(kHttpsPort,
                               {"--unknown", "OK 0 600", "--tls-cert", tls + "/good.pem", "--tls-key", tls + "/server.key",
